@@ -1,0 +1,52 @@
+# Two commands do everything on a fresh machine:
+#   make run    build the host module and run it once in the simulated device
+#   make test   install what is missing, build host and device, run every suite
+# The CMake builds live in build/host and build/device.
+
+BUILD      := build
+HOST       := $(BUILD)/host
+DEVICE     := $(BUILD)/device
+CMAKE_GEN  := -G Ninja
+JOBS       ?= 2
+RUN_DIR    ?= $(BUILD)/run
+
+.PHONY: all setup host device run run-device test test-host test-device clean
+
+all: host
+
+setup:
+	@scripts/setup
+
+$(HOST)/build.ninja:
+	cmake -S . -B $(HOST) $(CMAKE_GEN)
+
+$(DEVICE)/build.ninja:
+	cmake -S . -B $(DEVICE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake
+
+host: $(HOST)/build.ninja
+	cmake --build $(HOST) -j $(JOBS)
+
+device: setup $(DEVICE)/build.ninja
+	cmake --build $(DEVICE) -j $(JOBS)
+
+# Runs the module once on a sandbox disk that persists between runs.
+run: host
+	$(HOST)/devsim run $(HOST)/SteadyflowTest.tap --sandbox $(RUN_DIR)/host
+
+# The same with the device module, in the device build of the simulator.
+run-device: device
+	qemu-mipsel -L /usr/mipsel-linux-gnu $(DEVICE)/devsim run $(DEVICE)/SteadyflowTest.tap --sandbox $(RUN_DIR)/device
+
+# One ctest run over both builds, so its summary counts host and device.
+test: setup host device
+	printf 'subdirs("host" "device")\n' > $(BUILD)/CTestTestfile.cmake
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+
+test-host: host
+	ctest --test-dir $(HOST) -j $(JOBS) --output-on-failure
+
+test-device: device
+	ctest --test-dir $(DEVICE) -j $(JOBS) --output-on-failure
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,35 @@
+# The module: SteadyflowTest.tap, an ELF shared object the firmware loads.
+#
+# It links no C++ runtime and no start files: only the firmware API library
+# and the two platform libraries, through link stubs that export exactly what
+# the module may import, plus static libgcc.
+
+# The build date for the identity header, "Mon D YYYY"; string(TIMESTAMP)
+# honours SOURCE_DATE_EPOCH, so builds can be reproduced.
+string(TIMESTAMP build_month "%b" UTC)
+string(TIMESTAMP build_day "%d" UTC)
+string(TIMESTAMP build_year "%Y" UTC)
+string(REGEX REPLACE "^0" "" build_day "${build_day}")
+set(TAP_BUILD_DATE "${build_month} ${build_day} ${build_year}")
+
+file(GLOB module_lib_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/lib/*.cpp)
+add_library(SteadyflowTest SHARED
+  ${PROJECT_SOURCE_DIR}/app/SteadyflowTest.cpp
+  ${PROJECT_SOURCE_DIR}/app/tapinit.cpp
+  ${module_lib_sources})
+set_target_properties(SteadyflowTest PROPERTIES
+  PREFIX "" SUFFIX ".tap" NO_SONAME ON SKIP_BUILD_RPATH ON
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_include_directories(SteadyflowTest PRIVATE
+  ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/lib ${PROJECT_SOURCE_DIR}/app)
+target_compile_definitions(SteadyflowTest PRIVATE "TAP_BUILD_DATE=\"${TAP_BUILD_DATE}\"")
+target_compile_options(SteadyflowTest PRIVATE
+  -Wall -Wextra
+  -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-gnu-unique
+  -fno-stack-protector -fno-toplevel-reorder -fno-asynchronous-unwind-tables
+  -U_FORTIFY_SOURCE
+  $<IF:$<BOOL:${CMAKE_CROSSCOMPILING}>,-Os,-O2>)
+target_link_options(SteadyflowTest PRIVATE
+  -nostdlib -nostartfiles -Wl,--no-undefined -Wl,--no-as-needed)
+# The order here is the order of DT_NEEDED.
+target_link_libraries(SteadyflowTest PRIVATE tap stub_dl stub_c gcc)

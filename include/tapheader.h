@@ -1,0 +1,58 @@
+// The module's identity header: seven read-only sections that the firmware's
+// loader reads before it maps the module, and the record through which the
+// module hands over its two entry points.
+#pragma once
+
+#include <stdint.h>
+
+extern "C" {
+
+// Field sizes, in the order the sections are laid out in the file.
+enum : uint32_t {
+  TAP_ETC_SIZE = 64,
+  TAP_DESCRIPTION_SIZE = 128,
+  TAP_AUTHOR_SIZE = 64,
+  TAP_VERSION_SIZE = 64,
+  TAP_NAME_SIZE = 64,
+  TAP_ID_SIZE = 4,
+  TAP_HEADER_SIZE = 32,
+};
+
+// Module header: the magic "TFAPMIPS" (no terminator), a 32-bit value 0x10,
+// then zeros.
+struct TapModuleHeader {
+  char magic[8];
+  uint32_t value;
+  uint8_t reserved[20];
+};
+static_assert(sizeof(TapModuleHeader) == TAP_HEADER_SIZE, "module header is 32 bytes");
+
+#define TAP_HEADER_MAGIC "TFAPMIPS"
+#define TAP_HEADER_VALUE 0x10u
+
+extern const char __tap_etc_str__[TAP_ETC_SIZE];
+extern const char __tap_description__[TAP_DESCRIPTION_SIZE];
+extern const char __tap_author_name__[TAP_AUTHOR_SIZE];
+extern const char __tap_program_version__[TAP_VERSION_SIZE];
+extern const char __tap_program_name__[TAP_NAME_SIZE];
+extern const uint32_t __tap_ud__;
+extern const TapModuleHeader __tap_Header__;
+
+// The loader owns this record; __TAP_Init_ fills both slots.
+typedef int32_t (*TapMainEntry)(void);
+typedef uint32_t (*TapEventEntry)(uint32_t event, uint32_t param1, uint32_t param2);
+struct TapEntryRecord {
+  TapMainEntry main;
+  TapEventEntry event;
+};
+
+int32_t __TAP_Init_(TapEntryRecord* entries);
+int32_t TAP_Main(void);
+uint32_t TAP_EventHandler(uint32_t event, uint32_t param1, uint32_t param2);
+
+// Runtime hooks the module supplies itself; "__builtin_new" too, which C++
+// cannot name (see tapinit.cpp).
+void _init(void);
+void _finit(void);
+
+}  // extern "C"

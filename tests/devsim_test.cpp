@@ -1,0 +1,72 @@
+// The loader CLI: a module runs once; bad input gets one line and a non-zero
+// exit.
+#include <gmock/gmock.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "harness.h"
+
+namespace {
+
+using testing::HasSubstr;
+
+class Devsim : public testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/steadyflow-devsim-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    sandbox_ = dir;
+  }
+  void TearDown() override { std::filesystem::remove_all(sandbox_); }
+  CommandResult devsim(const std::string& args) {
+    return runCommand(programPrefix() + DEVSIM_PATH + " " + args + " --sandbox " + sandbox_);
+  }
+  // The module must fail with exit 1 and one line that says WHY.
+  void expectRefused(const std::string& module, const std::string& why) {
+    const CommandResult r = devsim("run " + module);
+    EXPECT_EQ(r.status, 1) << module;
+    EXPECT_THAT(r.err, HasSubstr(why)) << module;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  std::string sandbox_;
+};
+
+TEST_F(Devsim, RunsTheModuleOnce) {
+  const CommandResult r = devsim(std::string("run ") + MODULE_PATH);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("name       SteadyflowTest V1.0\n"));
+  EXPECT_THAT(r.out, HasSubstr("version    V1.0\n"));
+  EXPECT_THAT(r.out, HasSubstr("header     TFAPMIPS 0x10, ok\n"));
+  EXPECT_THAT(r.out, HasSubstr("init       __TAP_Init_ returned 0; main and event slots filled\n"));
+  EXPECT_THAT(r.out, HasSubstr("main       TAP_Main returned 0\n"));
+  EXPECT_THAT(r.out, HasSubstr("event      TAP_EventHandler(0x1, 7, 0) returned 7\n"));
+}
+
+TEST_F(Devsim, DeliversTheEventsAskedFor) {
+  const CommandResult r = devsim(std::string("run ") + MODULE_PATH + " --event 0x20:3:4 --event 5:0:1");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("TAP_EventHandler(0x20, 3, 4) returned 3\n"));
+  EXPECT_THAT(r.out, HasSubstr("TAP_EventHandler(0x5, 0, 1) returned 0\n"));
+}
+
+TEST_F(Devsim, RefusesBadModuleFiles) {
+  expectRefused(sandbox_ + "/missing.tap", "cannot open");
+  std::ofstream(sandbox_ + "/text.tap") << "not a module\n";
+  expectRefused(sandbox_ + "/text.tap", "is not an ELF file");
+  expectRefused(SIM_LIBDIR "/libfwutf8.so", "has no module header (section ._tap_etcinfo missing)");
+  expectRefused(TEST_MODULES "/badmodule_nomagic.tap", "wrong module magic \"NOTMIPS!\"");
+  expectRefused(TEST_MODULES "/badmodule_noinit.tap", "has no entry point __TAP_Init_");
+}
+
+TEST_F(Devsim, RefusesBadCommandLines) {
+  for (const char* args : {"", "frobnicate", "run", "run x.tap --bogus", "run x.tap --event 1:2",
+                           "run x.tap --terminals 1,a", "run a.tap b.tap"}) {
+    const CommandResult r = devsim(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_FALSE(r.err.empty()) << args;
+  }
+}
+
+}  // namespace

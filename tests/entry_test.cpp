@@ -1,0 +1,73 @@
+// The entry points and runtime hooks the firmware's loader calls.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "SteadyflowTest.h"
+#include "harness.h"
+
+namespace {
+
+extern "C" void* builtin_new(int32_t size);
+
+using EntryPoints = DeviceTest;
+
+TEST_F(EntryPoints, InitFillsBothSlots) {
+  TapEntryRecord entries = {nullptr, nullptr};
+  EXPECT_EQ(MODULE_FN(__TAP_Init_)(&entries), 0);
+  EXPECT_EQ(reinterpret_cast<void*>(entries.main), moduleSymbol("TAP_Main"));
+  EXPECT_EQ(reinterpret_cast<void*>(entries.event), moduleSymbol("TAP_EventHandler"));
+}
+
+TEST_F(EntryPoints, MainReturnsZero) {
+  TapEntryRecord entries = {nullptr, nullptr};
+  MODULE_FN(__TAP_Init_)(&entries);
+  EXPECT_EQ(entries.main(), 0);
+}
+
+TEST_F(EntryPoints, EventHandlerAnswersItsSecondArgument) {
+  auto handler = MODULE_FN(TAP_EventHandler);
+  for (uint32_t event : {0u, 1u, 0x100u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(handler(event, 7, 99), 7u) << event;
+    EXPECT_EQ(handler(event, 0, 99), 0u) << event;
+    EXPECT_EQ(handler(event, 0xFFFFFFFFu, 0), 0xFFFFFFFFu) << event;
+  }
+  EXPECT_TRUE(fw().trace().empty()) << "handling an event does nothing else";
+}
+
+TEST_F(EntryPoints, BuiltinNewPrintsAndAllocates) {
+  auto allocate = moduleSymbolAs<decltype(builtin_new)>("__builtin_new");
+  void* block = allocate(0);
+  EXPECT_EQ(fw().printed(), "__builtin_new. size=0\n");
+  EXPECT_NE(block, nullptr);
+  EXPECT_EQ(fw().memory().liveBlocks, 1u);
+  EXPECT_EQ(calls("TAP_MemAlloc"), std::vector<std::string>{"TAP_MemAlloc(0) = #1"});
+
+  fw().failCall("TAP_MemAlloc", 2);
+  EXPECT_EQ(allocate(24), nullptr);
+  EXPECT_EQ(fw().printed(), "__builtin_new. size=0\n__builtin_new. size=24\n");
+}
+
+TEST_F(EntryPoints, AbortSleepsForever) {
+  // abort never returns; the firmware ends the child process after the
+  // third sleep, so the test sees it sleeping again and again.
+  auto abortHook = MODULE_FN(abort);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    fw().exitAfterSleeps(3, 42);
+    abortHook();
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 42);
+}
+
+TEST_F(EntryPoints, InitAndFinitDoNothing) {
+  MODULE_FN(_init)();
+  MODULE_FN(_finit)();
+  EXPECT_TRUE(fw().trace().empty());
+}
+
+}  // namespace

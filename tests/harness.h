@@ -1,0 +1,79 @@
+// The fixture every test uses: a fresh sandbox (a disk holding
+// "/ProgramFiles", the pseudo-terminals asked for, the kernel setting), the
+// simulated firmware reset onto it, the firmware data asked for, and a fresh
+// copy of the module. Tests reach the module only through its exports:
+//   MODULE_FN(INIGetInt)("MinimumKBFree", 10000, 100, 50000)
+//   MODULE_VAR(TAPDirStackDepth)
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "device.h"
+#include "firmware.h"
+
+struct DeviceConfig {
+  bool taskTable = true;      // firmware exports "_tapTask" and "_curTapTask"
+  bool utf8Routine = true;    // firmware exports its UTF-8 routine
+  int32_t chdirSuccess = 0;   // what TAP_Hdd_ChangeDir answers on success
+  std::vector<int> terminals = {0};
+  std::string startDir = "/";  // the module's current directory at start
+};
+
+class DeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { boot(config()); }
+  void TearDown() override;
+  // The configuration SetUp boots with; fixtures override it.
+  virtual DeviceConfig config() const { return {}; }
+  // Starts again: fresh sandbox, firmware, firmware data and module.
+  void boot(const DeviceConfig& config);
+  // Loads firmware data in the middle of a scenario.
+  void loadFirmwareData(sim::FirmwareData which);
+
+  sim::Firmware& fw() { return sim::firmware(); }
+  void* moduleSymbol(const char* name) const;
+  template <class T>
+  T* moduleSymbolAs(const char* name) const {
+    return reinterpret_cast<T*>(moduleSymbol(name));
+  }
+
+  // The disk, by disk paths such as "/ProgramFiles/Settings".
+  std::string hostPath(const std::string& diskPath) const;
+  void makeDir(const std::string& diskPath) const;
+  void writeFile(const std::string& diskPath, const std::string& bytes) const;
+  std::optional<std::string> readFile(const std::string& diskPath) const;
+  bool exists(const std::string& diskPath) const;
+
+  // Sandbox devices.
+  std::string terminal(int number) const;  // bytes written to /dev/pts/N
+  void addTerminal(int number) const;
+  std::string kernelSetting() const;
+  const std::vector<std::string>& commands() const;
+
+  // Firmware calls of ENTRY in the trace, in order.
+  std::vector<std::string> calls(const std::string& entry) const;
+
+  std::string sandbox_;
+
+ private:
+  std::unique_ptr<sim::Module> module_;
+};
+
+// Runs a command line and keeps its exit status and output.
+struct CommandResult {
+  int status = -1;
+  std::string out, err;
+};
+CommandResult runCommand(const std::string& commandLine);
+// The command prefix that runs a program of this build (the emulator on the
+// device build, nothing on the host).
+std::string programPrefix();
+
+#define MODULE_FN(name) (*moduleSymbolAs<decltype(name)>(#name))
+#define MODULE_VAR(name) (*moduleSymbolAs<std::remove_reference_t<decltype(name)>>(#name))

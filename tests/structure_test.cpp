@@ -1,0 +1,160 @@
+// The module file as the device's loader sees it: ELF kind, identity header,
+// needed libraries, initialiser, exports and imports.
+#include <elf.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "elf_file.h"
+
+namespace {
+
+// Every function and global of the module, each exported under its own name.
+const char* const kExports[] = {
+    "__tap_etc_str__", "__tap_description__", "__tap_author_name__", "__tap_program_version__",
+    "__tap_program_name__", "__tap_ud__", "__tap_Header__",
+    "__TAP_Init_", "TAP_Main", "TAP_EventHandler", "abort", "__builtin_new", "_init", "_finit",
+    "MinimumKBFree", "puffer", "CreateRootDir", "LoadINI", "SaveINI",
+    "PrintNet",
+};
+
+std::set<std::string> allowList(const char* path) {
+  std::set<std::string> names;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line[0] != '#') names.insert(line);
+  return names;
+}
+
+class ModuleFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    auto file = sim::ElfFile::read(MODULE_PATH, error);
+    ASSERT_TRUE(file) << error;
+    elf_ = std::move(*file);
+  }
+  std::string contents(const char* section) const {
+    const sim::ElfSection* s = elf_.section(section);
+    return s ? elf_.contents(*s) : std::string();
+  }
+  sim::ElfFile elf_;
+};
+
+TEST_F(ModuleFile, IsASharedObjectForTheTarget) {
+  EXPECT_EQ(elf_.type(), ET_DYN);
+  if (std::string(STEADYFLOW_BUILD) == "device") {
+    EXPECT_TRUE(elf_.is32Bit());
+    EXPECT_EQ(elf_.machine(), EM_MIPS);
+    EXPECT_EQ(elf_.flags() & EF_MIPS_ARCH, static_cast<uint32_t>(EF_MIPS_ARCH_32)) << "built for MIPS32";
+    EXPECT_EQ(elf_.flags() & EF_MIPS_ABI2, 0u) << "o32, not n32";
+    EXPECT_NE(elf_.flags() & EF_MIPS_PIC, 0u) << "position-independent";
+  } else {
+    EXPECT_EQ(elf_.is32Bit(), sizeof(void*) == 4);
+  }
+}
+
+TEST_F(ModuleFile, HeaderSectionsComeInOrderWithTheirSizes) {
+  const std::pair<const char*, uint64_t> expected[] = {
+      {"._tap_etcinfo", 64},        {"._tap_description", 128}, {"._tap_author_name", 64},
+      {"._tap_program_version", 64}, {"._tap_program_name", 64}, {"._tap_id", 4},
+      {"._tap_header", 32},
+  };
+  std::vector<std::pair<std::string, uint64_t>> found;
+  for (const sim::ElfSection& s : elf_.sections())
+    if (s.name.compare(0, 6, "._tap_") == 0) found.push_back({s.name, s.size});
+  ASSERT_EQ(found.size(), std::size(expected));
+  for (size_t i = 0; i < found.size(); ++i) {
+    EXPECT_EQ(found[i].first, expected[i].first) << "section " << i;
+    EXPECT_EQ(found[i].second, expected[i].second) << expected[i].first;
+    const sim::ElfSection* s = elf_.section(expected[i].first);
+    EXPECT_EQ(s->flags & (SHF_WRITE | SHF_ALLOC), static_cast<uint64_t>(SHF_ALLOC)) << "read-only: " << s->name;
+  }
+  // Each section's symbol stands at its start.
+  const char* symbols[] = {"__tap_etc_str__",         "__tap_description__", "__tap_author_name__",
+                           "__tap_program_version__", "__tap_program_name__", "__tap_ud__",
+                           "__tap_Header__"};
+  for (size_t i = 0; i < std::size(symbols); ++i) {
+    const sim::ElfSymbol* sym = elf_.dynamicSymbol(symbols[i]);
+    ASSERT_NE(sym, nullptr) << symbols[i];
+    EXPECT_EQ(sym->value, elf_.section(expected[i].first)->address) << symbols[i];
+    EXPECT_EQ(sym->size, expected[i].second) << symbols[i];
+  }
+}
+
+TEST_F(ModuleFile, HeaderBytes) {
+  const std::string header = contents("._tap_header");
+  ASSERT_EQ(header.size(), 32u);
+  EXPECT_EQ(header.substr(0, 12), std::string("TFAPMIPS\x10\0\0\0", 12));
+  EXPECT_EQ(header.substr(12), std::string(20, '\0'));
+}
+
+TEST_F(ModuleFile, TextFieldsAreNulPadded) {
+  EXPECT_EQ(contents("._tap_program_name"), "SteadyflowTest V1.0" + std::string(45, '\0'));
+  EXPECT_EQ(contents("._tap_program_version"), "V1.0" + std::string(60, '\0'));
+  EXPECT_EQ(contents("._tap_description"), "SteadyflowTest" + std::string(114, '\0'));
+  for (const char* field : {"._tap_author_name", "._tap_etcinfo"}) {
+    const std::string text = contents(field);
+    const size_t end = text.find('\0');
+    ASSERT_NE(end, std::string::npos) << field;
+    EXPECT_GT(end, 0u) << field;
+    EXPECT_EQ(text.substr(end), std::string(text.size() - end, '\0')) << field;
+  }
+}
+
+TEST_F(ModuleFile, BuildDateReadsMonthDayYear) {
+  const std::string date = contents("._tap_etcinfo").c_str();
+  EXPECT_TRUE(testing::internal::RE::FullMatch(date, "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [1-9][0-9]? [0-9]{4}"))
+      << date;
+}
+
+TEST_F(ModuleFile, NeedsExactlyTheFirmwareAndPlatformLibraries) {
+  EXPECT_EQ(elf_.needed(), (std::vector<std::string>{"/tapapi/TMS/libtap.so", "libdl.so.0", "libc.so.0"}));
+  EXPECT_FALSE(elf_.dynamicValue(DT_SONAME)) << "the firmware loads the module by path";
+  EXPECT_FALSE(elf_.dynamicValue(DT_RPATH)) << "the device has its own library paths";
+  EXPECT_FALSE(elf_.dynamicValue(DT_RUNPATH)) << "the device has its own library paths";
+}
+
+TEST_F(ModuleFile, InitialiserIsTheModulesOwn) {
+  const sim::ElfSymbol* init = elf_.dynamicSymbol("_init");
+  ASSERT_NE(init, nullptr);
+  ASSERT_TRUE(elf_.dynamicValue(DT_INIT));
+  EXPECT_EQ(*elf_.dynamicValue(DT_INIT), init->value);
+  for (const char* table : {".init_array", ".ctors", ".preinit_array"}) {
+    const sim::ElfSection* s = elf_.section(table);
+    EXPECT_TRUE(s == nullptr || s->size == 0) << "no static constructors: " << table;
+  }
+  EXPECT_FALSE(elf_.dynamicValue(DT_INIT_ARRAY));
+}
+
+TEST_F(ModuleFile, ExportsEveryFunctionAndGlobal) {
+  for (const char* name : kExports) {
+    const sim::ElfSymbol* sym = elf_.dynamicSymbol(name);
+    ASSERT_NE(sym, nullptr) << name;
+    EXPECT_TRUE(sym->defined) << name;
+    EXPECT_EQ(sym->binding, STB_GLOBAL) << name;
+  }
+}
+
+TEST_F(ModuleFile, ImportsOnlyWhatThePlatformOffers) {
+  std::set<std::string> allowed = allowList(LIBC_ALLOW);
+  for (const std::string& name : allowList(LIBDL_ALLOW)) allowed.insert(name);
+  for (const sim::ElfSymbol& sym : elf_.dynamicSymbols()) {
+    if (sym.defined || sym.name.empty() || sym.binding == STB_WEAK) continue;
+    if (sym.name.compare(0, 4, "TAP_") == 0) continue;  // the firmware API
+    EXPECT_TRUE(allowed.count(sym.name)) << "imports " << sym.name;
+  }
+}
+
+TEST_F(ModuleFile, CarriesNoCxxRuntime) {
+  for (const sim::ElfSymbol& sym : elf_.dynamicSymbols()) {
+    EXPECT_NE(sym.name.compare(0, 2, "_Z"), 0) << "C++ name " << sym.name;
+    EXPECT_NE(sym.name.compare(0, 6, "__cxa_"), 0) << sym.name;
+    EXPECT_NE(sym.name, "__gxx_personality_v0");
+    if (sym.type == STT_GNU_IFUNC || sym.binding == STB_GNU_UNIQUE) ADD_FAILURE() << "unique symbol " << sym.name;
+  }
+}
+
+}  // namespace
