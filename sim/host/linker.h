@@ -22,11 +22,13 @@ enum class Fn { Open, Symbol, Error, Close };
 
 struct Call {
   Fn fn;
-  std::optional<std::string> name;   // dlopen: the file (none for the process itself); dlsym: the symbol
-  int flags = 0;                     // dlopen: the mode
-  void* handle = nullptr;            // dlopen: the handle given; dlsym, dlclose: the handle passed
-  void* address = nullptr;           // dlsym: the address given
-  std::optional<std::string> error;  // dlerror: the text given, none for a null answer
+  // dlopen: the file (none for the process itself); dlsym: the symbol.
+  std::optional<std::string> name = std::nullopt;
+  int flags = 0;            // dlopen: the mode
+  void* handle = nullptr;   // dlopen: the handle given; dlsym, dlclose: the handle passed
+  void* address = nullptr;  // dlsym: the address given
+  // dlerror: the text given; none for a null answer.
+  std::optional<std::string> error = std::nullopt;
 };
 
 // Starts or stops recording the calls of the object that HANDLE (a dlopen
