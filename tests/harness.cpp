@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "linker.h"
 #include "sandbox.h"
 
 namespace fs = std::filesystem;
@@ -38,6 +39,7 @@ void DeviceTest::boot(const DeviceConfig& config) {
   std::string error;
   module_ = sim::Module::load(MODULE_PATH, error);
   if (!module_) throw std::runtime_error(error);
+  sim::linker::reset();
 }
 
 void DeviceTest::TearDown() {
@@ -45,6 +47,8 @@ void DeviceTest::TearDown() {
   EXPECT_TRUE(sim::Module::unloaded(MODULE_PATH)) << "the module stayed loaded; the next test would share its globals";
   sim::unloadFirmwareData(sim::FirmwareData::TaskTable);
   sim::unloadFirmwareData(sim::FirmwareData::Utf8Routine);
+  for (const char* data : {SIM_LIBDIR "/libfwtask.so", SIM_LIBDIR "/libfwutf8.so"})
+    EXPECT_TRUE(sim::Module::unloaded(data)) << data << " stayed loaded; the next test would find its symbols";
   sim::sandbox::setRoot("");
   fs::remove_all(sandbox_);
   sandbox_.clear();

@@ -4,6 +4,8 @@
 // copy of the module. Tests reach the module only through its exports:
 //   MODULE_FN(INIGetInt)("MinimumKBFree", 10000, 100, 50000)
 //   MODULE_VAR(TAPDirStackDepth)
+// The module's calls into the dynamic linker since boot are in
+// sim::linker::calls() and trace() (linker.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@
 
 #include "device.h"
 #include "firmware.h"
+#include "linker.h"
 
 struct DeviceConfig {
   bool taskTable = true;      // firmware exports "_tapTask" and "_curTapTask"

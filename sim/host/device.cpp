@@ -7,6 +7,7 @@
 #include <map>
 
 #include "elf_file.h"
+#include "linker.h"
 
 #ifndef SIM_LIBDIR
 #error "SIM_LIBDIR names the folder of the simulator's libraries"
@@ -136,10 +137,14 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
     error = std::string("cannot load ") + dlerror();
     return nullptr;
   }
+  linker::watch(handle);
   return std::unique_ptr<Module>(new Module(handle));
 }
 
-Module::~Module() { dlclose(handle_); }
+Module::~Module() {
+  linker::unwatch(handle_);
+  dlclose(handle_);
+}
 
 void* Module::symbol(const char* name) const { return dlsym(handle_, name); }
 

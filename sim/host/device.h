@@ -35,7 +35,8 @@ struct Identity {
 std::optional<Identity> readIdentity(const std::string& path, std::string& error);
 
 // A loaded copy of a module. Destroying it unloads the module, so the next
-// copy starts with fresh globals.
+// copy starts with fresh globals. While loaded, its calls into the dynamic
+// linker are recorded (linker.h).
 class Module {
  public:
   static std::unique_ptr<Module> load(const std::string& path, std::string& error);
