@@ -19,8 +19,8 @@ namespace {
 class TaskData {
  public:
   TaskData()
-      : table_(static_cast<TapTaskEntry*>(dlsym(RTLD_DEFAULT, "_tapTask"))),
-        index_(static_cast<int32_t*>(dlsym(RTLD_DEFAULT, "_curTapTask"))) {
+      : table_(static_cast<TapTaskEntry*>(firmwareExport("_tapTask"))),
+        index_(static_cast<int32_t*>(firmwareExport("_curTapTask"))) {
     if (table_ == nullptr || index_ == nullptr) throw std::runtime_error("no task data loaded");
     savedIndex_ = *index_;
     record_ = table_[savedIndex_].dirRecord;
@@ -41,26 +41,6 @@ class TaskData {
   int32_t savedIndex_;
   TapDirRecord* record_;
   const char* savedString_;
-};
-
-// A string whose terminator is the last byte before an unreadable page, so
-// reading past it faults.
-class EdgeString {
- public:
-  explicit EdgeString(const std::string& text) : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
-    if (text.size() >= page_) throw std::runtime_error("string longer than a page");
-    mem_ = static_cast<char*>(mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    if (mem_ == MAP_FAILED || mprotect(mem_ + page_, page_, PROT_NONE) != 0) throw std::runtime_error("no guard page");
-    text_ = mem_ + page_ - text.size() - 1;
-    memcpy(text_, text.c_str(), text.size() + 1);
-  }
-  ~EdgeString() { munmap(mem_, 2 * page_); }
-  const char* c_str() const { return text_; }
-
- private:
-  size_t page_;
-  char* mem_;
-  char* text_;
 };
 
 // A 200-byte directory buffer between guard bytes, all filled with a marker.

@@ -1,7 +1,11 @@
 #include "harness.h"
 
+#include <dlfcn.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -121,3 +125,20 @@ std::string programPrefix() {
   const std::string prefix = EMULATOR;
   return prefix.empty() ? prefix : prefix + " ";
 }
+
+void* firmwareExport(const char* name) {
+  void* process = dlopen(nullptr, RTLD_LAZY);
+  void* address = dlsym(process, name);
+  dlclose(process);
+  return address;
+}
+
+EdgeString::EdgeString(const std::string& text) : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
+  if (text.size() >= page_) throw std::runtime_error("string longer than a page");
+  base_ = static_cast<char*>(mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  if (base_ == MAP_FAILED || mprotect(base_ + page_, page_, PROT_NONE) != 0) throw std::runtime_error("no guard page");
+  text_ = base_ + page_ - text.size() - 1;
+  memcpy(text_, text.c_str(), text.size() + 1);
+}
+
+EdgeString::~EdgeString() { munmap(base_, 2 * page_); }

@@ -68,6 +68,27 @@ class DeviceTest : public ::testing::Test {
   std::unique_ptr<sim::Module> module_;
 };
 
+// Where the process exports NAME (firmware data or API), asked through a
+// handle on the process: a lookup in the default scope would tie a firmware
+// data library to the test program beyond its scenario.
+void* firmwareExport(const char* name);
+
+// A NUL-terminated string whose terminator is the last byte before an
+// unreadable page, so reading past it faults.
+class EdgeString {
+ public:
+  explicit EdgeString(const std::string& text);
+  ~EdgeString();
+  EdgeString(const EdgeString&) = delete;
+  EdgeString& operator=(const EdgeString&) = delete;
+  const char* c_str() const { return text_; }
+
+ private:
+  size_t page_;
+  char* base_;
+  char* text_;
+};
+
 // Runs a command line and keeps its exit status and output.
 struct CommandResult {
   int status = -1;

@@ -29,28 +29,18 @@ std::vector<std::string> repeated(const std::vector<std::string>& calls, int tim
   return out;
 }
 
-// Where the process exports NAME. Asked through a handle on the process:
-// a lookup in the default scope would tie the firmware data to the test
-// program, and the data would outlive its scenario.
-void* exported(const char* name) {
-  void* process = dlopen(nullptr, RTLD_LAZY);
-  void* address = dlsym(process, name);
-  dlclose(process);
-  return address;
-}
-
 class SymbolLookup : public DeviceTest {};
 
 TEST_F(SymbolLookup, FoundSymbolsAreLookedUpOnceAndKept) {
   TapTaskEntry* table = MODULE_FN(FIS_vTAPTable)();
-  EXPECT_EQ(table, exported("_tapTask"));
+  EXPECT_EQ(table, firmwareExport("_tapTask"));
   EXPECT_EQ(sim::linker::trace(), lookup("_tapTask", true));
 
   sim::linker::reset();
   int32_t* current = MODULE_FN(FIS_vCurTapTask)();
   void* routine = MODULE_FN(FIS_fwAppl_ConvertToValidUTF8Str)();
-  EXPECT_EQ(current, exported("_curTapTask"));
-  EXPECT_EQ(routine, exported("_Z26Appl_ConvertToValidUTF8StrPhi"));
+  EXPECT_EQ(current, firmwareExport("_curTapTask"));
+  EXPECT_EQ(routine, firmwareExport("_Z26Appl_ConvertToValidUTF8StrPhi"));
   std::vector<std::string> both = lookup("_curTapTask", true);
   for (const std::string& line : lookup("_Z26Appl_ConvertToValidUTF8StrPhi", true)) both.push_back(line);
   EXPECT_EQ(sim::linker::trace(), both);
@@ -98,9 +88,9 @@ TEST_F(SymbolLookup, NoProcessHandleLeavesEveryCacheEmpty) {
 
   // The next calls look up again and find them.
   sim::linker::reset();
-  EXPECT_EQ(MODULE_FN(FIS_vTAPTable)(), exported("_tapTask"));
-  EXPECT_EQ(MODULE_FN(FIS_vCurTapTask)(), exported("_curTapTask"));
-  EXPECT_EQ(MODULE_FN(FIS_fwAppl_ConvertToValidUTF8Str)(), exported("_Z26Appl_ConvertToValidUTF8StrPhi"));
+  EXPECT_EQ(MODULE_FN(FIS_vTAPTable)(), firmwareExport("_tapTask"));
+  EXPECT_EQ(MODULE_FN(FIS_vCurTapTask)(), firmwareExport("_curTapTask"));
+  EXPECT_EQ(MODULE_FN(FIS_fwAppl_ConvertToValidUTF8Str)(), firmwareExport("_Z26Appl_ConvertToValidUTF8StrPhi"));
   EXPECT_EQ(sim::linker::count(sim::linker::Fn::Open), 3u);
 }
 
@@ -111,7 +101,7 @@ TEST_F(SymbolLookup, ReportedErrorWinsOverAnAddress) {
   EXPECT_EQ(sim::linker::trace(), repeated(lookup("_tapTask", true, "\"injected failure\""), 2));
 
   sim::linker::reportErrorFor("_tapTask", "");
-  EXPECT_EQ(MODULE_FN(FIS_vTAPTable)(), exported("_tapTask"));
+  EXPECT_EQ(MODULE_FN(FIS_vTAPTable)(), firmwareExport("_tapTask"));
 }
 
 class NoFirmwareData : public DeviceTest {
@@ -149,8 +139,8 @@ TEST_F(NoFirmwareData, SymbolsExportedLaterAreFoundThen) {
   EXPECT_EQ(MODULE_FN(isUTFFirmware)(), 0);
 
   loadFirmwareData(sim::FirmwareData::TaskTable);
-  EXPECT_EQ(MODULE_FN(FIS_vTAPTable)(), exported("_tapTask"));
-  EXPECT_EQ(MODULE_FN(FIS_vCurTapTask)(), exported("_curTapTask"));
+  EXPECT_EQ(MODULE_FN(FIS_vTAPTable)(), firmwareExport("_tapTask"));
+  EXPECT_EQ(MODULE_FN(FIS_vCurTapTask)(), firmwareExport("_curTapTask"));
   EXPECT_EQ(MODULE_FN(isUTFFirmware)(), 0);
 
   loadFirmwareData(sim::FirmwareData::Utf8Routine);

@@ -19,43 +19,22 @@ std::ostream& operator<<(std::ostream& out, const Encoding& e) {
 }
 constexpr Encoding kAscii{0, 0}, kLatin1{1, 0}, kUtf8{0, 1}, kBoth{1, 1};
 
-// A string whose terminator is the last byte before an unreadable page, so
-// reading past it faults.
-class GuardedString {
- public:
-  explicit GuardedString(const std::string& text) {
-    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    base_ = static_cast<char*>(mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    if (base_ == MAP_FAILED) throw std::runtime_error("mmap");
-    mprotect(base_ + page_, page_, PROT_NONE);
-    text_ = base_ + page_ - text.size() - 1;
-    memcpy(text_, text.c_str(), text.size() + 1);
-  }
-  ~GuardedString() { munmap(base_, 2 * page_); }
-  const char* c_str() const { return text_; }
-
- private:
-  size_t page_;
-  char* base_;
-  char* text_;
-};
-
 class Utf8Firmware : public DeviceTest {
  protected:
   Encoding encoding(const std::string& text) {
-    GuardedString guarded(text);
+    EdgeString guarded(text);
     Encoding e{7, 7};
     MODULE_FN(GetStringEncoding)(guarded.c_str(), &e.latin1, &e.utf8);
     return e;
   }
   int32_t startsSequence(const std::string& text) {
-    GuardedString guarded(text);
+    EdgeString guarded(text);
     return MODULE_FN(isUTF8Char)(guarded.c_str());
   }
   // StrToUTF8 into a buffer of SIZE bytes followed by guard bytes; fails the
   // test if a guard byte changed.
   std::string convert(const std::string& text, uint32_t size = TAP_UTF8_PATH_LEN) {
-    GuardedString guarded(text);
+    EdgeString guarded(text);
     std::string buffer(size + 16, '\x5A');
     MODULE_FN(StrToUTF8)(guarded.c_str(), &buffer[0], size);
     EXPECT_EQ(buffer.substr(size), std::string(16, '\x5A')) << "written past the buffer";
