@@ -18,6 +18,8 @@ const char* const kExports[] = {
     "__TAP_Init_", "TAP_Main", "TAP_EventHandler", "abort", "__builtin_new", "_init", "_finit",
     "MinimumKBFree", "puffer", "CreateRootDir", "LoadINI", "SaveINI",
     "PrintNet",
+    "INIBuffer", "BufferSize", "INICommentBuffer", "stricstr", "INIFindStartEnd", "INIGetInt",
+    "INISetString", "INISetInt",
     "TryResolve", "FIS_fwAppl_ConvertToValidUTF8Str", "FIS_vTAPTable", "FIS_vCurTapTask",
     "isUTFFirmware", "isUTF8Char", "GetStringEncoding", "CharToUTF8", "StrToUTF8",
 };
