@@ -6,11 +6,12 @@
 BUILD      := build
 HOST       := $(BUILD)/host
 DEVICE     := $(BUILD)/device
+ASAN       := $(BUILD)/asan
 CMAKE_GEN  := -G Ninja
 JOBS       ?= 2
 RUN_DIR    ?= $(BUILD)/run
 
-.PHONY: all setup host device run run-device test test-host test-device clean
+.PHONY: all setup host device asan run run-device test test-host test-device test-asan clean
 
 all: host
 
@@ -23,11 +24,18 @@ $(HOST)/build.ninja:
 $(DEVICE)/build.ninja:
 	cmake -S . -B $(DEVICE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake
 
+$(ASAN)/build.ninja:
+	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DSTEADYFLOW_SANITIZE=ON
+
 host: $(HOST)/build.ninja
 	cmake --build $(HOST) -j $(JOBS)
 
 device: setup $(DEVICE)/build.ninja
 	cmake --build $(DEVICE) -j $(JOBS)
+
+# The host build with AddressSanitizer and UBSan.
+asan: $(ASAN)/build.ninja
+	cmake --build $(ASAN) -j $(JOBS)
 
 # Runs the module once on a sandbox disk that persists between runs.
 run: host
@@ -47,6 +55,9 @@ test-host: host
 
 test-device: device
 	ctest --test-dir $(DEVICE) -j $(JOBS) --output-on-failure
+
+test-asan: asan
+	ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure
 
 clean:
 	rm -rf $(BUILD)

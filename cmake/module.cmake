@@ -29,7 +29,9 @@ target_compile_options(SteadyflowTest PRIVATE
   -fno-stack-protector -fno-toplevel-reorder -fno-asynchronous-unwind-tables
   -U_FORTIFY_SOURCE
   $<IF:$<BOOL:${CMAKE_CROSSCOMPILING}>,-Os,-O2>)
+# A sanitized module leaves the sanitizer runtime's names to the program that
+# loads it, so only that build links without --no-undefined.
 target_link_options(SteadyflowTest PRIVATE
-  -nostdlib -nostartfiles -Wl,--no-undefined -Wl,--no-as-needed)
+  -nostdlib -nostartfiles $<$<NOT:$<BOOL:${STEADYFLOW_SANITIZE}>>:-Wl,--no-undefined> -Wl,--no-as-needed)
 # The order here is the order of DT_NEEDED.
 target_link_libraries(SteadyflowTest PRIVATE tap stub_dl stub_c gcc)
