@@ -1,18 +1,69 @@
 #include "SteadyflowTest.h"
 
+#include <stdlib.h>
+
 #include "helpers.h"
 #include "tap.h"
+
+namespace {
+
+constexpr char kModuleFolder[] = "/ProgramFiles/Settings/Steadyflow";
+constexpr char kSettingsFile[] = "Steadyflow.ini";
+constexpr char kKey[] = "MinimumKBFree";
+constexpr int32_t kDefault = 10000;
+constexpr int32_t kLowest = 100;
+constexpr int32_t kHighest = 50000;
+
+}  // namespace
 
 int32_t MinimumKBFree;
 char puffer[1024];
 
-void CreateRootDir(void) {}
+// Makes sure "/ProgramFiles/Settings/Steadyflow" exists. A folder that cannot
+// be entered stops the work, so nothing is created in the wrong place.
+void CreateRootDir(void) {
+  HDD_TAP_PushDir();
+  if (HDD_ChangeDir("/ProgramFiles")) {
+    if (!TAP_Hdd_Exist("Settings")) TAP_Hdd_Create("Settings", ATTR_FOLDER);
+    if (HDD_ChangeDir("Settings") && !TAP_Hdd_Exist("Steadyflow")) TAP_Hdd_Create("Steadyflow", ATTR_FOLDER);
+  }
+  HDD_TAP_PopDir();
+}
 
-void LoadINI(void) {}
+// Sets MinimumKBFree from the settings file, writing a file with the default
+// when there is none anywhere. Stays in the module folder.
+void LoadINI(void) {
+  TAP_Hdd_ChangeDir(kModuleFolder);
+  if (INIOpenFile(kSettingsFile, nullptr) == INILOCATION_NewFile) {
+    INICloseFile();
+    MinimumKBFree = kDefault;
+    SaveINI();
+  } else {
+    MinimumKBFree = INIGetInt(kKey, kDefault, kLowest, kHighest);
+    INICloseFile();
+  }
+}
 
-void SaveINI(void) {}
+// Writes MinimumKBFree into the settings file in the module folder (or the
+// current directory, when the module folder cannot be entered).
+void SaveINI(void) {
+  TAP_Hdd_ChangeDir(kModuleFolder);
+  INIOpenFile(kSettingsFile, nullptr);
+  INISetInt(kKey, MinimumKBFree);
+  INISaveFile(kSettingsFile, INILOCATION_AtCurrentDir, nullptr);
+  INICloseFile();
+}
 
+// The start-up run: folders, setting, then the command that applies it,
+// shown on a terminal first.
 int32_t TAP_Main(void) {
+  char command[104];
+  CreateRootDir();
+  LoadINI();
+  TAP_SPrint(command, "echo %d > /proc/sys/vm/min_free_kbytes", MinimumKBFree);
+  TAP_SPrint(puffer, "%s\n", command);
+  PrintNet(puffer);
+  system(command);
   return 0;
 }
 
