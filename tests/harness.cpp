@@ -39,7 +39,18 @@ void DeviceTest::boot(const DeviceConfig& config) {
   if (!fw().setCurrentDir(config.startDir)) throw std::runtime_error("no start folder " + config.startDir);
   if (config.taskTable) loadFirmwareData(sim::FirmwareData::TaskTable);
   if (config.utf8Routine) loadFirmwareData(sim::FirmwareData::Utf8Routine);
+  loadModule();
+}
 
+void DeviceTest::restart() {
+  module_.reset();
+  fw().reset(sandbox_ + "/disk");
+  fw().setChangeDirSuccess(config().chdirSuccess);
+  fw().setCurrentDir(config().startDir);
+  loadModule();
+}
+
+void DeviceTest::loadModule() {
   std::string error;
   module_ = sim::Module::load(MODULE_PATH, error);
   if (!module_) throw std::runtime_error(error);

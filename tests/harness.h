@@ -36,6 +36,9 @@ class DeviceTest : public ::testing::Test {
   virtual DeviceConfig config() const { return {}; }
   // Starts again: fresh sandbox, firmware, firmware data and module.
   void boot(const DeviceConfig& config);
+  // Starts a fresh copy of the module on the same disk, as the device does
+  // when it starts again; the firmware's trace and accounting start afresh.
+  void restart();
   // Loads firmware data in the middle of a scenario.
   void loadFirmwareData(sim::FirmwareData which);
 
@@ -65,6 +68,7 @@ class DeviceTest : public ::testing::Test {
   std::string sandbox_;
 
  private:
+  void loadModule();
   std::unique_ptr<sim::Module> module_;
 };
 
