@@ -18,6 +18,7 @@
 namespace fs = std::filesystem;
 
 void DeviceTest::boot(const DeviceConfig& config) {
+  booted_ = config;
   module_.reset();
   sim::unloadFirmwareData(sim::FirmwareData::TaskTable);
   sim::unloadFirmwareData(sim::FirmwareData::Utf8Routine);
@@ -45,8 +46,8 @@ void DeviceTest::boot(const DeviceConfig& config) {
 void DeviceTest::restart() {
   module_.reset();
   fw().reset(sandbox_ + "/disk");
-  fw().setChangeDirSuccess(config().chdirSuccess);
-  fw().setCurrentDir(config().startDir);
+  fw().setChangeDirSuccess(booted_.chdirSuccess);
+  fw().setCurrentDir(booted_.startDir);
   loadModule();
 }
 

@@ -69,6 +69,7 @@ class DeviceTest : public ::testing::Test {
 
  private:
   void loadModule();
+  DeviceConfig booted_;
   std::unique_ptr<sim::Module> module_;
 };
 
