@@ -1,0 +1,248 @@
+// Finding, loading, saving and closing INI files on the disk.
+#include <dlfcn.h>
+
+#include "harness.h"
+#include "helpers.h"
+#include "tap.h"
+
+namespace {
+
+const char kName[] = "Test.ini";
+
+class IniFile : public DeviceTest {
+ protected:
+  INILOCATION locate(const char* name = kName, const char* app = nullptr) { return MODULE_FN(INILocateFile)(name, app); }
+  INILOCATION open(const char* name = kName, const char* app = nullptr) { return MODULE_FN(INIOpenFile)(name, app); }
+  int32_t save(uint32_t mode, const char* app = nullptr, const char* name = kName) {
+    return MODULE_FN(INISaveFile)(name, static_cast<INILOCATION>(mode), app);
+  }
+  void close() { MODULE_FN(INICloseFile)(); }
+  std::string text() { return MODULE_VAR(INIBuffer) ? std::string(MODULE_VAR(INIBuffer)) : "(none)"; }
+  uint32_t capacity() { return MODULE_VAR(BufferSize); }
+  int32_t depth() { return MODULE_VAR(TAPDirStackDepth); }
+  void enter(const std::string& dir) {
+    makeDir(dir);
+    ASSERT_TRUE(fw().setCurrentDir(dir));
+  }
+  // The firmware's own allocator, as the module sees it.
+  void* firmwareAlloc(uint32_t size) {
+    auto entry = reinterpret_cast<decltype(TAP_MemAlloc)*>(dlsym(RTLD_DEFAULT, "TAP_MemAlloc"));
+    return (*entry)(size);
+  }
+  // After any open or save: the directory stack is balanced and no file open.
+  void expectTidy() {
+    EXPECT_EQ(depth(), -1);
+    EXPECT_EQ(fw().openFiles(), 0u);
+  }
+};
+
+TEST_F(IniFile, CurrentDirectoryEndsTheSearch) {
+  enter("/Work");
+  writeFile("/Work/Test.ini", "a=1\r\n");
+  makeDir("/ProgramFiles/Settings");
+  writeFile("/ProgramFiles/Settings/Test.ini", "a=2\r\n");
+  EXPECT_EQ(locate(), INILOCATION_AtCurrentDir);
+  EXPECT_EQ(fw().currentDir(), "/Work");
+  EXPECT_TRUE(calls("TAP_Hdd_ChangeDir").empty());
+}
+
+TEST_F(IniFile, LastStandardFolderHoldingTheFileWins) {
+  enter("/Work");
+  makeDir("/ProgramFiles/Settings/App");
+  writeFile("/ProgramFiles/Test.ini", "a=1\r\n");
+  writeFile("/ProgramFiles/Settings/Test.ini", "a=2\r\n");
+  EXPECT_EQ(locate(), INILOCATION_AtSettings);
+  EXPECT_EQ(fw().currentDir(), "/ProgramFiles/Settings");
+
+  ASSERT_TRUE(fw().setCurrentDir("/Work"));
+  EXPECT_EQ(locate(kName, "App"), INILOCATION_AtSettings) << "the subfolder does not hold it";
+  EXPECT_EQ(fw().currentDir(), "/ProgramFiles/Settings");
+
+  writeFile("/ProgramFiles/Settings/App/Test.ini", "a=3\r\n");
+  ASSERT_TRUE(fw().setCurrentDir("/Work"));
+  EXPECT_EQ(locate(kName, "App"), INILOCATION_AtAppName);
+  EXPECT_EQ(fw().currentDir(), "/ProgramFiles/Settings/App");
+}
+
+TEST_F(IniFile, NotFoundReturnsToTheDirectoryOfTheCall) {
+  enter("/Work");
+  makeDir("/ProgramFiles/Settings/App");
+  writeFile("/ProgramFiles/Settings/App/Test.ini", "a=3\r\n");
+  EXPECT_EQ(locate(kName, "/ProgramFiles/Settings/App"), INILOCATION_NotFound) << "a subfolder beginning with / is ignored";
+  EXPECT_EQ(locate(nullptr), INILOCATION_NotFound);
+  EXPECT_EQ(fw().currentDir(), "/Work");
+}
+
+TEST_F(IniFile, OpenLoadsTheFileAndRestoresTheDirectory) {
+  enter("/Work");
+  writeFile("/ProgramFiles/Test.ini", "Key=5\r\n");
+  EXPECT_EQ(open(), INILOCATION_AtProgramFiles);
+  EXPECT_EQ(text(), "Key=5\r\n");
+  EXPECT_EQ(fw().currentDir(), "/Work");
+  expectTidy();
+  close();
+  EXPECT_EQ(fw().memory().liveBlocks, 0u);
+}
+
+TEST_F(IniFile, CapacityFollowsTheFileLength) {
+  for (const auto& [length, expected] : std::vector<std::pair<size_t, uint32_t>>{
+           {0, 1024}, {511, 1024}, {512, 1536}, {1000, 1536}, {1024, 2048}}) {
+    writeFile("/Test.ini", std::string(length, 'x'));
+    open();
+    EXPECT_EQ(capacity(), expected) << "length " << length;
+    EXPECT_EQ(fw().trace()[fw().trace().size() - 1 - 0].find("TAP_Hdd_ChangeDir"), 0u);
+    close();
+  }
+}
+
+TEST_F(IniFile, EmptyFileLoadsAsALineEnd) {
+  writeFile("/Test.ini", "");
+  EXPECT_EQ(open(), INILOCATION_AtCurrentDir);
+  EXPECT_EQ(text(), "\r\n");
+}
+
+TEST_F(IniFile, MissingLineEndIsAddedAndSaved) {
+  writeFile("/Test.ini", "a=1\r\nb=2");
+  EXPECT_EQ(open(), INILOCATION_AtCurrentDir);
+  EXPECT_EQ(text(), "a=1\r\nb=2\r\n");
+  EXPECT_EQ(save(INILOCATION_AtCurrentDir), 1);
+  EXPECT_EQ(readFile("/Test.ini"), "a=1\r\nb=2\r\n");
+  close();
+
+  writeFile("/Test.ini", "a=1\n");
+  open();
+  EXPECT_EQ(text(), "a=1\n") << "a last LF needs nothing";
+}
+
+TEST_F(IniFile, NulByteEndsTheText) {
+  writeFile("/Test.ini", std::string("a=1\r\n\0b=2\r\n", 11));
+  open();
+  EXPECT_EQ(text(), "a=1\r\n");
+  EXPECT_EQ(save(INILOCATION_AtCurrentDir), 1);
+  EXPECT_EQ(readFile("/Test.ini"), "a=1\r\n");
+}
+
+TEST_F(IniFile, NameFoundNowherePreparesAnEmptyText) {
+  for (const char* name : {kName, static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(open(name), INILOCATION_NewFile);
+    ASSERT_NE(MODULE_VAR(INIBuffer), nullptr);
+    EXPECT_EQ(capacity(), 512u);
+    EXPECT_EQ(std::string(MODULE_VAR(INIBuffer), 512), std::string(512, '\0'));
+    expectTidy();
+    close();
+  }
+  EXPECT_EQ(fw().memory().liveBlocks, 0u);
+}
+
+TEST_F(IniFile, PreparedTextIsSavedInProgramFiles) {
+  enter("/Work");
+  open();
+  MODULE_FN(INISetString)("a", "1");
+  EXPECT_EQ(save(INILOCATION_NewFile), 1);
+  EXPECT_EQ(readFile("/ProgramFiles/Test.ini"), "a=1\r\n");
+  EXPECT_EQ(save(INILOCATION_NotFound), 1);
+  EXPECT_EQ(fw().currentDir(), "/Work");
+  expectTidy();
+}
+
+TEST_F(IniFile, RefusedSavesTouchNothing) {
+  open();
+  fw().clearTrace();
+  EXPECT_EQ(save(6), 0);
+  EXPECT_EQ(save(0xFFFFFFFFu), 0);
+  EXPECT_EQ(save(INILOCATION_AtAppName, ""), 0);
+  EXPECT_EQ(save(INILOCATION_AtAppName, nullptr), 0);
+  EXPECT_EQ(save(INILOCATION_AtCurrentDir, nullptr, nullptr), 0);
+  EXPECT_TRUE(fw().trace().empty());
+  close();
+  EXPECT_EQ(save(INILOCATION_AtCurrentDir), 0) << "no text open";
+}
+
+TEST_F(IniFile, SavesCreateTheFoldersTheyNeed) {
+  open();
+  MODULE_FN(INISetString)("a", "1");
+  EXPECT_EQ(save(INILOCATION_AtSettings), 1);
+  EXPECT_EQ(readFile("/ProgramFiles/Settings/Test.ini"), "a=1\r\n");
+  EXPECT_EQ(save(INILOCATION_AtAppName, "App"), 1);
+  EXPECT_EQ(readFile("/ProgramFiles/Settings/App/Test.ini"), "a=1\r\n");
+  EXPECT_EQ(fw().currentDir(), "/");
+  expectTidy();
+}
+
+TEST_F(IniFile, SaveRewritesTheFileWhole) {
+  writeFile("/Test.ini", "a=1\r\n" + std::string(100, '#') + "\r\n");
+  open();
+  MODULE_VAR(INIBuffer)[5] = '\0';  // keep only the first line
+  EXPECT_EQ(save(INILOCATION_AtCurrentDir), 1);
+  EXPECT_EQ(readFile("/Test.ini"), "a=1\r\n");
+}
+
+TEST_F(IniFile, FailingOpenAllocationOrReadLeaveNothingBehind) {
+  writeFile("/Test.ini", "Key=1234567890\r\nOther=abcdefghij\r\n");  // 34 bytes
+
+  fw().failCall("TAP_Hdd_Fopen", 1);
+  EXPECT_EQ(open(), INILOCATION_NotFound);
+  EXPECT_EQ(MODULE_VAR(INIBuffer), nullptr);
+  expectTidy();
+
+  fw().failCall("TAP_MemAlloc", 1);
+  EXPECT_EQ(open(), INILOCATION_NotFound);
+  EXPECT_EQ(MODULE_VAR(INIBuffer), nullptr);
+  expectTidy();
+
+  // The firmware delivers half the file and reports failure: the part read
+  // stays open, ended by a line end, and the caller still closes.
+  fw().failCall("TAP_Hdd_Fread", 1);
+  EXPECT_EQ(open(), INILOCATION_NotFound);
+  EXPECT_EQ(text(), "Key=1234567890\r\nO\r\n");
+  expectTidy();
+  close();
+  EXPECT_EQ(fw().memory().liveBlocks, 0u);
+}
+
+TEST_F(IniFile, FileTooLongForTheStoreIsRefused) {
+  writeFile("/Test.ini", "a=1\r\n");
+  fw().reportLength(kName, 0xFFFFFC00u);
+  EXPECT_EQ(open(), INILOCATION_NotFound);
+  EXPECT_EQ(fw().memory().allocations, 0u);
+  expectTidy();
+
+  fw().reportLength(kName, 0xFFFFFBFFu);  // the longest accepted; the firmware cannot give that much
+  EXPECT_EQ(open(), INILOCATION_NotFound);
+  EXPECT_EQ(calls("TAP_MemAlloc").back(), "TAP_MemAlloc(4294967296) = 0 [fault]");
+}
+
+TEST_F(IniFile, FailingWriteLeavesNoFile) {
+  writeFile("/Test.ini", "a=1\r\n");
+  open();
+  fw().failCall("TAP_Hdd_Fwrite", 1);
+  EXPECT_EQ(save(INILOCATION_AtCurrentDir), 0);
+  EXPECT_FALSE(exists("/Test.ini")) << "no empty or short file is left to be read back";
+  expectTidy();
+
+  fw().failCall("TAP_Hdd_Fopen", 2);
+  EXPECT_EQ(save(INILOCATION_AtCurrentDir), 0);
+  EXPECT_FALSE(exists("/Test.ini"));
+  expectTidy();
+}
+
+TEST_F(IniFile, CloseReleasesEverythingAndMayRepeat) {
+  open();
+  MODULE_VAR(INICommentBuffer) = static_cast<char*>(firmwareAlloc(16));
+  close();
+  EXPECT_EQ(MODULE_VAR(INIBuffer), nullptr);
+  EXPECT_EQ(MODULE_VAR(INICommentBuffer), nullptr);
+  EXPECT_EQ(capacity(), 0u);
+  EXPECT_EQ(fw().memory().liveBlocks, 0u);
+  close();
+  EXPECT_EQ(fw().memory().badFrees, 0u);
+}
+
+TEST_F(IniFile, OpeningAgainReleasesTheTextStillOpen) {
+  open();
+  open();
+  EXPECT_EQ(fw().memory().liveBlocks, 1u);
+  close();
+}
+
+}  // namespace
