@@ -106,8 +106,7 @@ class FirmwareImpl final : public Firmware {
   void* memAlloc(dword size) {
     const bool fault = faulted("TAP_MemAlloc");
     void* p = nullptr;
-    if (!fault) {
-      p = malloc(size ? size : 1);
+    if (!fault && (p = malloc(size ? size : 1)) != nullptr) {
       memset(p, kFreshHeapByte, size);
       blocks_[p] = {nextBlock_++, size};
       ++stats_.allocations;
