@@ -37,7 +37,12 @@ constexpr char kUsage[] =
     "  --event CODE:P1:P2   deliver this event after the main entry (default 1:7:0; repeatable)\n"
     "  --trace              print every firmware call\n";
 
-constexpr char kSettingsFile[] = "/ProgramFiles/Settings/Steadyflow/Steadyflow.ini";
+// Where the module looks for its settings file, module folder first.
+const char* const kSettingsFiles[] = {
+    "/ProgramFiles/Settings/Steadyflow/Steadyflow.ini",
+    "/ProgramFiles/Settings/Steadyflow.ini",
+    "/ProgramFiles/Steadyflow.ini",
+};
 
 struct Event {
   uint32_t code, param1, param2;
@@ -234,7 +239,8 @@ int main(int argc, char** argv) {
     fail("__TAP_Init_ returned " + std::to_string(initResult) + " but left an entry slot empty");
   report("init", "__TAP_Init_ returned " + std::to_string(initResult) + "; main and event slots filled");
 
-  const auto settingsBefore = readFile(o.disk + kSettingsFile);
+  std::vector<std::optional<std::string>> settingsBefore;
+  for (const char* file : kSettingsFiles) settingsBefore.push_back(readFile(o.disk + file));
   printf("--- TAP_Main\n");
   const int32_t mainResult = entries.main();
   printf("---\n");
@@ -256,14 +262,21 @@ int main(int argc, char** argv) {
   if (!shownTerminal) report("terminal", o.terminals.empty() ? "no pseudo-terminal present" : "nothing written");
   for (const std::string& command : sim::sandbox::commands()) report("command", command);
   if (sim::sandbox::commands().empty()) report("command", "none run");
-  report("kernel", "/proc/sys/vm/min_free_kbytes holds " + shown(readFile(sim::sandbox::kernelSetting()).value_or("")));
+  const std::string kernel = readFile(sim::sandbox::kernelSetting()).value_or("");
+  report("kernel", "min_free_kbytes now holds " + (kernel.empty() ? std::string("nothing") : shown(kernel)) + " (" +
+                       sim::sandbox::kernelSetting() + ")");
 
-  const auto settingsAfter = readFile(o.disk + kSettingsFile);
-  std::string settings = kSettingsFile;
-  if (!settingsAfter) settings += ": absent";
-  else settings += std::string(": ") + (!settingsBefore ? "created" : *settingsBefore == *settingsAfter ? "unchanged" : "rewritten") +
-                   ", " + std::to_string(settingsAfter->size()) + " bytes " + shown(*settingsAfter);
-  report("settings", settings);
+  bool anySettings = false;
+  for (size_t i = 0; i < std::size(kSettingsFiles); ++i) {
+    const auto& before = settingsBefore[i];
+    const auto after = readFile(o.disk + kSettingsFiles[i]);
+    if (!before && !after) continue;
+    const char* what = !after ? "deleted" : !before ? "created" : *before == *after ? "unchanged" : "rewritten";
+    report("settings", std::string(kSettingsFiles[i]) + " " + what +
+                           (after ? ", " + std::to_string(after->size()) + " bytes " + shown(*after) : ""));
+    anySettings = true;
+  }
+  if (!anySettings) report("settings", "no settings file on the disk");
   report("cwd", sim::firmware().currentDir());
   const sim::MemoryStats mem = sim::firmware().memory();
   report("heap", std::to_string(mem.liveBlocks) + " blocks live, peak " + std::to_string(mem.peakBytes) + " bytes");

@@ -19,6 +19,7 @@ const char* const kExports[] = {
     "__TAP_Init_", "TAP_Main", "TAP_EventHandler", "abort", "__builtin_new", "_init", "_finit",
     "MinimumKBFree", "puffer", "CreateRootDir", "LoadINI", "SaveINI",
     "PrintNet",
+    "INILocateFile", "INIOpenFile", "INISaveFile", "INICloseFile",
     "HDD_ChangeDir", "HDD_TAP_GetCurrentDir", "HDD_TAP_PushDir", "HDD_TAP_PopDir", "TAPDirStack",
     "TAPDirStackDepth",
     "INIBuffer", "BufferSize", "INICommentBuffer", "stricstr", "INIFindStartEnd", "INIGetInt",
