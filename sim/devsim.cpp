@@ -197,7 +197,6 @@ void configureFirmware(const Options& o) {
   if (realpath(o.disk.c_str(), real) == nullptr) fail("cannot use the disk folder " + o.disk);
   fw.reset(real);
   fw.setChangeDirSuccess(o.chdirSuccess);
-  fw.setEcho(true);
   if (!fw.setCurrentDir(o.startDir)) fail("the start directory " + o.startDir + " is no folder on the disk");
   std::string error;
   if (o.taskData && !sim::loadFirmwareData(sim::FirmwareData::TaskTable, error)) fail(error);
@@ -241,10 +240,9 @@ int main(int argc, char** argv) {
 
   std::vector<std::optional<std::string>> settingsBefore;
   for (const char* file : kSettingsFiles) settingsBefore.push_back(readFile(o.disk + file));
-  printf("--- TAP_Main\n");
   const int32_t mainResult = entries.main();
-  printf("---\n");
   report("main", "TAP_Main returned " + std::to_string(mainResult));
+  if (!sim::firmware().printed().empty()) report("printed", shown(sim::firmware().printed()));
   for (const Event& e : o.events) {
     char call[96];
     snprintf(call, sizeof call, "TAP_EventHandler(0x%X, %u, %u) returned %u", e.code, e.param1, e.param2,

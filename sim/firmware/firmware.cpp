@@ -91,7 +91,6 @@ class FirmwareImpl final : public Firmware {
     sleepsLeft_ = count;
     sleepExitCode_ = code;
   }
-  void setEcho(bool on) override { echo_ = on; }
   const std::vector<std::string>& trace() const override { return trace_; }
   void clearTrace() override { trace_.clear(); }
   uint32_t callCount(const std::string& entry) const override {
@@ -154,7 +153,6 @@ class FirmwareImpl final : public Firmware {
     char text[4096];
     const int n = vsnprintf(text, sizeof text, format, args);
     printed_ += text;
-    if (echo_) fputs(text, stdout);
     record("TAP_Print(" + quote(text) + ")", false);
     return n;
   }
@@ -373,7 +371,6 @@ class FirmwareImpl final : public Firmware {
   std::set<std::pair<std::string, uint32_t>> faults_;
   std::map<std::string, uint32_t> lengths_;
   std::string printed_;
-  bool echo_ = false;
   uint32_t sleepsLeft_ = 0;
   int sleepExitCode_ = 0;
 };

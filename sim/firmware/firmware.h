@@ -51,8 +51,6 @@ class Firmware {
   // After COUNT calls of TAP_Sleep the process exits with CODE, so that a
   // routine that sleeps forever can be run in a child process.
   virtual void exitAfterSleeps(uint32_t count, int code) = 0;
-  // Copies everything TAP_Print prints to standard output as well.
-  virtual void setEcho(bool on) = 0;
 
   // Every firmware call since reset, one line each, e.g.
   //   TAP_Hdd_Exist("Settings") = 0
