@@ -11,7 +11,7 @@ CMAKE_GEN  := -G Ninja
 JOBS       ?= 2
 RUN_DIR    ?= $(BUILD)/run
 
-.PHONY: all setup host device asan run run-device test test-host test-device test-asan clean
+.PHONY: all setup host device asan run run-device test test-host test-device test-asan bench size clean
 
 all: host
 
@@ -58,6 +58,18 @@ test-device: device
 
 test-asan: asan
 	ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure
+
+# Benchmarks of the INI store on the optimised host build (never part of
+# make test); BENCH_ARGS passes Google Benchmark options, e.g.
+# BENCH_ARGS=--benchmark_filter=GetInt.
+bench: setup
+	cmake -S . -B $(HOST) $(CMAKE_GEN)
+	cmake --build $(HOST) -j $(JOBS) --target steadyflow_bench
+	$(HOST)/bench/steadyflow_bench $(BENCH_ARGS)
+
+# The device module's footprint and one start-up run's costs.
+size: host device
+	scripts/size-report $(HOST) $(DEVICE)
 
 clean:
 	rm -rf $(BUILD)

@@ -29,6 +29,11 @@ target_compile_options(SteadyflowTest PRIVATE
   -fno-stack-protector -fno-toplevel-reorder -fno-asynchronous-unwind-tables
   -U_FORTIFY_SOURCE
   $<IF:$<BOOL:${CMAKE_CROSSCOMPILING}>,-Os,-O2>)
+# The device build also leaves each unit's stack frames (.su) and call graph
+# (.ci) beside its object file for scripts/size-report; the code is the same.
+if(CMAKE_CROSSCOMPILING)
+  target_compile_options(SteadyflowTest PRIVATE -fstack-usage -fcallgraph-info=su)
+endif()
 # A sanitized module leaves the sanitizer runtime's names to the program that
 # loads it, so only that build links without --no-undefined.
 target_link_options(SteadyflowTest PRIVATE

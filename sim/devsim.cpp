@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "device.h"
+#include "linker.h"
 #include "sandbox.h"
 #include "tapheader.h"
 
@@ -35,7 +36,7 @@ constexpr char kUsage[] =
     "  --no-utf8            firmware without its UTF-8 routine\n"
     "  --no-task-data       firmware without task table and current-task index\n"
     "  --event CODE:P1:P2   deliver this event after the main entry (default 1:7:0; repeatable)\n"
-    "  --trace              print every firmware call\n";
+    "  --trace              print every firmware call and dynamic-linker call\n";
 
 // Where the module looks for its settings file, module folder first.
 const char* const kSettingsFiles[] = {
@@ -278,9 +279,17 @@ int main(int argc, char** argv) {
   report("cwd", sim::firmware().currentDir());
   const sim::MemoryStats mem = sim::firmware().memory();
   report("heap", std::to_string(mem.liveBlocks) + " blocks live, peak " + std::to_string(mem.peakBytes) + " bytes");
+  using sim::linker::Fn;
+  report("calls", std::to_string(sim::firmware().trace().size()) + " firmware, " +
+                      std::to_string(sim::linker::calls().size()) + " dynamic-linker (dlopen " +
+                      std::to_string(sim::linker::count(Fn::Open)) + ", dlsym " + std::to_string(sim::linker::count(Fn::Symbol)) +
+                      ", dlerror " + std::to_string(sim::linker::count(Fn::Error)) + ", dlclose " +
+                      std::to_string(sim::linker::count(Fn::Close)) + ")");
   if (o.trace) {
     printf("--- firmware calls\n");
     for (const std::string& line : sim::firmware().trace()) printf("%s\n", line.c_str());
+    printf("--- dynamic-linker calls\n");
+    for (const std::string& line : sim::linker::trace()) printf("%s\n", line.c_str());
   }
   return 0;
 }

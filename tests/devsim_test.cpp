@@ -42,6 +42,9 @@ TEST_F(Devsim, RunsTheModuleOnce) {
   EXPECT_THAT(r.out, HasSubstr("init       __TAP_Init_ returned 0; main and event slots filled\n"));
   EXPECT_THAT(r.out, HasSubstr("main       TAP_Main returned 0\n"));
   EXPECT_THAT(r.out, HasSubstr("event      TAP_EventHandler(0x1, 7, 0) returned 7\n"));
+  // The first run: folders, a new file written; the task table looked up twice.
+  EXPECT_THAT(r.out, HasSubstr("heap       0 blocks live, peak 512 bytes\n"));
+  EXPECT_THAT(r.out, HasSubstr("calls      40 firmware, 8 dynamic-linker (dlopen 2, dlsym 2, dlerror 2, dlclose 2)\n"));
 }
 
 TEST_F(Devsim, DeliversTheEventsAskedFor) {

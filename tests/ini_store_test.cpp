@@ -307,4 +307,19 @@ TEST_F(IniStore, StricstrFindsTheLeftmostOccurrenceInAnyAsciiCase) {
   EXPECT_STREQ(find("\xE9t\xC9", "\xC9"), "\xC9");
 }
 
+TEST_F(IniStore, StricstrSkipsFailedCandidatesAndStopsAtTheTerminator) {
+  auto find = MODULE_FN(stricstr);
+  // Many candidates that share a prefix with the pattern, the match last.
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += i % 2 ? "mINIMUM=1\r\n" : "Mx;m\r\n";
+  const std::string guardedText = text + "minimumkbfree=7";
+  EdgeString guarded(guardedText);
+  EXPECT_EQ(find(guarded.c_str(), "MinimumKBFree="), guarded.c_str() + text.size());
+  // A candidate cut off by the terminator, right before the unreadable page.
+  EdgeString cut(text + "MinimumKB");
+  EXPECT_EQ(find(cut.c_str(), "MinimumKBFree="), nullptr);
+  EdgeString lone("M");
+  EXPECT_EQ(find(lone.c_str(), "MM"), nullptr);
+}
+
 }  // namespace
