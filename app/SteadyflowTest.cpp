@@ -14,6 +14,19 @@ constexpr int32_t kDefault = 10000;
 constexpr int32_t kLowest = 100;
 constexpr int32_t kHighest = 50000;
 
+// Opens the settings text from the module folder, for a save.
+INILOCATION openForSave(void) {
+  TAP_Hdd_ChangeDir(kModuleFolder);
+  return INIOpenFile(kSettingsFile, nullptr);
+}
+
+// Sets MinimumKBFree in the open text and writes the text into the current
+// directory.
+void saveValue(void) {
+  INISetInt(kKey, MinimumKBFree);
+  INISaveFile(kSettingsFile, INILOCATION_AtCurrentDir, nullptr);
+}
+
 }  // namespace
 
 int32_t MinimumKBFree;
@@ -32,25 +45,33 @@ void CreateRootDir(void) {
 
 // Sets MinimumKBFree from the settings file, writing a file with the default
 // when there is none anywhere. Stays in the module folder.
+//
+// A file that could not be read whole gives the default: its last line may
+// end in a value cut short. The second look, made to write the new file, may
+// find a file the first one missed (a change of directory or an existence
+// test that failed); its value is then taken, not overwritten.
 void LoadINI(void) {
   TAP_Hdd_ChangeDir(kModuleFolder);
-  if (INIOpenFile(kSettingsFile, nullptr) == INILOCATION_NewFile) {
+  INILOCATION where = INIOpenFile(kSettingsFile, nullptr);
+  if (where == INILOCATION_NewFile) {
     INICloseFile();
-    MinimumKBFree = kDefault;
-    SaveINI();
-  } else {
-    MinimumKBFree = INIGetInt(kKey, kDefault, kLowest, kHighest);
-    INICloseFile();
+    where = openForSave();
+    if (where == INILOCATION_NewFile) {
+      MinimumKBFree = kDefault;
+      saveValue();
+      INICloseFile();
+      return;
+    }
   }
+  MinimumKBFree = where == INILOCATION_NotFound ? kDefault : INIGetInt(kKey, kDefault, kLowest, kHighest);
+  INICloseFile();
 }
 
 // Writes MinimumKBFree into the settings file in the module folder (or the
-// current directory, when the module folder cannot be entered).
+// current directory, when the module folder cannot be entered). A file that
+// could not be read whole is left as it is rather than replaced by its part.
 void SaveINI(void) {
-  TAP_Hdd_ChangeDir(kModuleFolder);
-  INIOpenFile(kSettingsFile, nullptr);
-  INISetInt(kKey, MinimumKBFree);
-  INISaveFile(kSettingsFile, INILOCATION_AtCurrentDir, nullptr);
+  if (openForSave() != INILOCATION_NotFound) saveValue();
   INICloseFile();
 }
 

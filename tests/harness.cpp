@@ -32,6 +32,7 @@ void DeviceTest::boot(const DeviceConfig& config) {
   fs::create_directories(sandbox_ + "/proc/sys/vm");
   sim::sandbox::setRoot(sandbox_);
   sim::sandbox::clearCommands();
+  sim::sandbox::failSystem(false);
   for (int t : config.terminals) addTerminal(t);
   std::ofstream(sim::sandbox::kernelSetting()) << "";
 
@@ -66,6 +67,7 @@ void DeviceTest::TearDown() {
   for (const char* data : {SIM_LIBDIR "/libfwtask.so", SIM_LIBDIR "/libfwutf8.so"})
     EXPECT_TRUE(sim::Module::unloaded(data)) << data << " stayed loaded; the next test would find its symbols";
   sim::sandbox::setRoot("");
+  sim::sandbox::failSystem(false);
   fs::remove_all(sandbox_);
   sandbox_.clear();
 }

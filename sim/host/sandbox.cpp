@@ -16,6 +16,7 @@ constexpr char kKernelVm[] = "/proc/sys/vm/";
 struct State {
   std::string root;
   std::vector<std::string> commands;
+  bool failSystem = false;
 };
 
 State& state() {
@@ -52,6 +53,7 @@ std::string terminal(int number) { return root() + kTerminals + std::to_string(n
 std::string kernelSetting() { return root() + kKernelVm + "min_free_kbytes"; }
 const std::vector<std::string>& commands() { return state().commands; }
 void clearCommands() { state().commands.clear(); }
+void failSystem(bool fail) { state().failSystem = fail; }
 
 }  // namespace sim::sandbox
 
@@ -81,6 +83,7 @@ extern "C" int open(const char* path, int flags, ...) {
 extern "C" int system(const char* command) {
   if (command == nullptr) return 1;  // a shell is available
   state().commands.push_back(command);
+  if (state().failSystem) return -1;
   const std::string mapped = root().empty() ? std::string() : mapCommand(command);
   if (mapped.empty()) return -1;
   const pid_t child = fork();

@@ -6,7 +6,8 @@
 //   system(command)      runs /bin/sh with "/proc/sys/vm/" mapped to
 //                        ROOT/proc/sys/vm/, and refuses any command that still
 //                        names /proc, /sys or /dev.
-// With no root set, both refuse everything.
+// With no root set, both refuse everything. failSystem makes `system` record
+// the command and fail without running a shell, as on a device without one.
 #pragma once
 
 #include <string>
@@ -22,5 +23,7 @@ std::string kernelSetting();
 // Commands handed to system since the last clear, as the module wrote them.
 const std::vector<std::string>& commands();
 void clearCommands();
+// While set, `system` records each command and answers -1 without running it.
+void failSystem(bool fail);
 
 }  // namespace sim::sandbox
