@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <type_traits>
 
 #include "device.h"
 #include "firmware.h"
@@ -39,15 +40,16 @@ TapTaskEntry& currentTask();
 
 // Module exports: FN(copy, INIGetInt)(...), VAR(copy, INIBuffer). Each use
 // looks its name up once per copy (copies 0 and 1) and keeps the address.
-#define EXPORT_OF(copy, name, type)                                                           \
-  ([](int c) {                                                                                \
-    static type* address[2] = {};                                                             \
-    if (address[c] == nullptr) address[c] = reinterpret_cast<type*>(fuzz::module(c).symbol(#name)); \
-    return address[c];                                                                        \
+#define EXPORT_OF(copy, name, type)                                                   \
+  ([](int c) {                                                                        \
+    static type* address[2] = {};                                                     \
+    if (address[c] == nullptr)                                                        \
+      address[c] = reinterpret_cast<type*>(fuzz::module(c).symbol(#name));            \
+    return address[c];                                                                \
   }(copy))
 #define FN(copy, name) (*EXPORT_OF(copy, name, decltype(name)))
 #define VAR(copy, name) (*EXPORT_OF(copy, name, std::remove_reference_t<decltype(name)>))
-#define CHECK(cond, ...)                     \
-  do {                                       \
-    if (!(cond)) fuzz::fail(__VA_ARGS__);    \
+#define CHECK(cond, ...)                  \
+  do {                                    \
+    if (!(cond)) fuzz::fail(__VA_ARGS__); \
   } while (0)
