@@ -1,17 +1,20 @@
 # Two commands do everything on a fresh machine:
 #   make run    build the host module and run it once in the simulated device
-#   make test   install what is missing, build host and device, run every suite
-# The CMake builds live in build/host and build/device.
+#   make test   install what is missing, build host, device and asan, run every suite
+# The CMake builds live in build/host, build/device and build/asan (the host
+# build with AddressSanitizer and UBSan); `make fuzz` adds build/fuzz.
 
 BUILD      := build
 HOST       := $(BUILD)/host
 DEVICE     := $(BUILD)/device
 ASAN       := $(BUILD)/asan
+FUZZ       := $(BUILD)/fuzz
+FUZZ_SECONDS ?= 60
 CMAKE_GEN  := -G Ninja
 JOBS       ?= 2
 RUN_DIR    ?= $(BUILD)/run
 
-.PHONY: all setup host device asan run run-device test test-host test-device test-asan bench size clean
+.PHONY: all setup host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size clean
 
 all: host
 
@@ -27,6 +30,9 @@ $(DEVICE)/build.ninja:
 $(ASAN)/build.ninja:
 	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DSTEADYFLOW_SANITIZE=ON
 
+$(FUZZ)/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) $(CMAKE_GEN) -DSTEADYFLOW_FUZZ=ON
+
 host: $(HOST)/build.ninja
 	cmake --build $(HOST) -j $(JOBS)
 
@@ -37,6 +43,10 @@ device: setup $(DEVICE)/build.ninja
 asan: $(ASAN)/build.ninja
 	cmake --build $(ASAN) -j $(JOBS)
 
+# The fuzz programs (clang, libFuzzer, AddressSanitizer and UBSan).
+fuzz-build: setup $(FUZZ)/build.ninja
+	cmake --build $(FUZZ) -j $(JOBS)
+
 # Runs the module once on a sandbox disk that persists between runs.
 run: host
 	$(HOST)/devsim run $(HOST)/SteadyflowTest.tap --sandbox $(RUN_DIR)/host
@@ -45,9 +55,10 @@ run: host
 run-device: device
 	qemu-mipsel -L /usr/mipsel-linux-gnu $(DEVICE)/devsim run $(DEVICE)/SteadyflowTest.tap --sandbox $(RUN_DIR)/device
 
-# One ctest run over both builds, so its summary counts host and device.
-test: setup host device
-	printf 'subdirs("host" "device")\n' > $(BUILD)/CTestTestfile.cmake
+# One ctest run over the three builds, so its summary counts host, device
+# and asan (the host suite under AddressSanitizer and UBSan).
+test: setup host device asan
+	printf 'subdirs("host" "device" "asan")\n' > $(BUILD)/CTestTestfile.cmake
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 test-host: host
@@ -70,6 +81,11 @@ bench: setup
 # The device module's footprint and one start-up run's costs.
 size: host device
 	scripts/size-report $(HOST) $(DEVICE)
+
+# Runs each fuzz program for FUZZ_SECONDS (default 60) and prints its
+# executions and findings; fails when one found something.
+fuzz: fuzz-build
+	scripts/fuzz $(FUZZ) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD)

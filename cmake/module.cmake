@@ -25,9 +25,12 @@ target_include_directories(SteadyflowTest PRIVATE
 target_compile_definitions(SteadyflowTest PRIVATE "TAP_BUILD_DATE=\"${TAP_BUILD_DATE}\"")
 target_compile_options(SteadyflowTest PRIVATE
   -Wall -Wextra
-  -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-gnu-unique
-  -fno-stack-protector -fno-toplevel-reorder -fno-asynchronous-unwind-tables
+  -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  -fno-stack-protector -fno-asynchronous-unwind-tables
   -U_FORTIFY_SOURCE
+  # GCC only; clang (the fuzzing build) keeps definition order and makes no
+  # unique symbols anyway.
+  $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique -fno-toplevel-reorder>
   $<IF:$<BOOL:${CMAKE_CROSSCOMPILING}>,-Os,-O2>)
 # The device build also leaves each unit's stack frames (.su) and call graph
 # (.ci) beside its object file for scripts/size-report; the code is the same.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <new>
 
 namespace sim::linker {
 namespace {
@@ -48,9 +49,12 @@ struct State {
   std::string shownError;  // storage for the text dlerror handed out
 };
 
+// Never destroyed, and made without registering a destructor: the sanitizer
+// runtimes call dlsym while they start, before they accept such registrations.
 State& state() {
-  static State s;
-  return s;
+  alignas(State) static unsigned char storage[sizeof(State)];
+  static State* s = new (storage) State;
+  return *s;
 }
 
 const void* linkMap(void* handle) {

@@ -1,0 +1,216 @@
+// Fuzzes directory handling: the current task's directory string set to
+// arbitrary bytes (an exact heap copy, so reading past it is caught) or its
+// record taken away, arbitrary path bytes to HDD_ChangeDir, and sequences of
+// pushes and pops, on firmware with or without the UTF-8 routine (module
+// copies 0 and 1). A model of the directory stack predicts every answer and
+// every entry; a directory read from the firmware's own string comes back
+// exactly when popped.
+#include <fuzzer/FuzzedDataProvider.h>
+#include <string.h>
+
+#include <array>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "helpers.h"
+#include "host.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kUtf8Copy = 0, kLatin1Copy = 1;
+// Folders of the disk; the fuzzer makes the firmware start in one of them.
+const char* const kFolders[] = {"/", "/ProgramFiles", "/ProgramFiles/Settings", "/ProgramFiles/Caf\xC3\xA9",
+                                "/ProgramFiles/Lat\xE9", "/ProgramFiles/Settings/Steadyflow"};
+
+// What HDD_TAP_GetCurrentDir reads from a directory string: the text after
+// the 7-character prefix, or none when the string is shorter than the prefix
+// or the rest does not fit 200 bytes.
+std::optional<std::string> directoryIn(const char* s) {
+  const size_t length = strlen(s);
+  if (length < TAP_DIR_PREFIX_LEN || length - TAP_DIR_PREFIX_LEN >= TAP_DIR_LEN) return std::nullopt;
+  return std::string(s + TAP_DIR_PREFIX_LEN);
+}
+
+class Run {
+ public:
+  Run(FuzzedDataProvider& in, int copy) : in_(in), copy_(copy), task_(fuzz::currentTask()) {
+    record_ = task_.dirRecord;
+    liveString_ = record_->directory;
+    memset(VAR(copy_, TAPDirStack), 0, sizeof TAPDirStack);
+    VAR(copy_, TAPDirStackDepth) = -1;
+    fuzz::fw().setCurrentDir(kFolders[in_.ConsumeIntegralInRange<size_t>(0, std::size(kFolders) - 1)]);
+  }
+  ~Run() {
+    task_.dirRecord = record_;
+    record_->directory = liveString_;
+  }
+
+  // Every input reads the directory once before its steps.
+  void start() { currentDir(); }
+
+  void step() {
+    switch (in_.ConsumeIntegralInRange(0, 8)) {
+      case 0: setString(); break;
+      case 1: record_->directory = liveString_; break;
+      case 2: task_.dirRecord = in_.ConsumeBool() ? nullptr : record_; break;
+      case 3: changeDir(); break;
+      case 4: currentDir(); break;
+      case 5: push(); break;
+      case 6: pop(); break;
+      case 7: fuzz::fw().failCall("TAP_Hdd_ChangeDir", fuzz::fw().callCount("TAP_Hdd_ChangeDir") + 1); break;
+      default: fuzz::fw().setCurrentDir(kFolders[in_.ConsumeIntegralInRange<size_t>(0, std::size(kFolders) - 1)]); break;
+    }
+    checkStack();
+  }
+
+ private:
+  void setString() {
+    const std::string bytes = in_.ConsumeRandomLengthString(400);
+    auto copy = std::make_unique<char[]>(bytes.size() + 1);
+    memcpy(copy.get(), bytes.c_str(), bytes.size() + 1);
+    record_->directory = copy.get();
+    strings_.push_back(std::move(copy));
+  }
+
+  bool stringIsLive() const { return task_.dirRecord != nullptr && record_->directory == liveString_; }
+
+  // Answers 1 exactly when the firmware's last change answered success.
+  void changeDir() {
+    const std::string path = in_.ConsumeRandomLengthString(400);
+    const auto exact = std::make_unique<char[]>(path.size() + 1);
+    memcpy(exact.get(), path.c_str(), path.size() + 1);
+    checkChange(FN(copy_, HDD_ChangeDir)(exact.get()), "HDD_ChangeDir");
+    CHECK(FN(copy_, HDD_ChangeDir)(nullptr) == 0, "HDD_ChangeDir(null) succeeded");
+  }
+
+  void checkChange(int32_t result, const char* what) {
+    CHECK(result == 0 || result == 1, "%s answered %d", what, result);
+    const auto& trace = fuzz::fw().trace();
+    std::string last;
+    for (auto it = trace.rbegin(); it != trace.rend() && last.empty(); ++it)
+      if (it->rfind("TAP_Hdd_ChangeDir(", 0) == 0) last = *it;
+    const bool succeeded = last.size() >= 4 && last.compare(last.size() - 4, 4, " = 0") == 0;
+    CHECK((result == 1) == succeeded, "%s answered %d after %s", what, result, last.c_str());
+  }
+
+  // The answer and the buffer as the model predicts them.
+  int32_t expectRead(std::array<char, TAP_DIR_LEN>& expected) const {
+    if (task_.dirRecord == nullptr) return 0;  // buffer untouched
+    const auto dir = directoryIn(record_->directory);
+    if (!dir) {
+      expected[0] = '\0';
+      return -3;
+    }
+    memcpy(expected.data(), dir->c_str(), dir->size() + 1);
+    return 0;
+  }
+
+  void currentDir() {
+    constexpr size_t kGuard = 32;
+    constexpr char kMark = '\x5A';
+    std::vector<char> buffer(TAP_DIR_LEN + 2 * kGuard, kMark);
+    std::array<char, TAP_DIR_LEN> expected;
+    expected.fill(kMark);
+    const int32_t want = expectRead(expected);
+    const int32_t got = FN(copy_, HDD_TAP_GetCurrentDir)(buffer.data() + kGuard);
+    CHECK(got == want, "HDD_TAP_GetCurrentDir answered %d, not %d", got, want);
+    for (size_t i = 0; i < kGuard; ++i)
+      CHECK(buffer[i] == kMark && buffer[kGuard + TAP_DIR_LEN + i] == kMark, "HDD_TAP_GetCurrentDir wrote outside its buffer");
+    const std::string got0(buffer.data() + kGuard, strnlen(buffer.data() + kGuard, TAP_DIR_LEN));
+    const std::string want0(expected.data(), strnlen(expected.data(), TAP_DIR_LEN));
+    CHECK(got0 == want0, "HDD_TAP_GetCurrentDir read \"%s\", not \"%s\"", got0.c_str(), want0.c_str());
+    CHECK(FN(copy_, HDD_TAP_GetCurrentDir)(nullptr) == 0, "HDD_TAP_GetCurrentDir(null) failed");
+  }
+
+  void push() {
+    const int32_t depth = depth_;
+    int32_t want = 0;
+    if (depth < static_cast<int32_t>(TAP_DIR_STACK_DEPTH) - 1) {
+      std::array<char, TAP_DIR_LEN> entry;
+      memcpy(entry.data(), entries_[depth + 1].c_str(), entries_[depth + 1].size() + 1);
+      // A refused read empties the entry all the same.
+      want = expectRead(entry) == 0 ? 1 : 0;
+      entries_[depth + 1] = entry.data();
+      restorable_[depth + 1] = stringIsLive();
+      depth_ += want;
+    }
+    CHECK(FN(copy_, HDD_TAP_PushDir)() == want, "HDD_TAP_PushDir at depth %d did not answer %d", depth, want);
+  }
+
+  void pop() {
+    if (depth_ < 0) {
+      CHECK(FN(copy_, HDD_TAP_PopDir)() == 0, "HDD_TAP_PopDir on an empty stack succeeded");
+      return;
+    }
+    const std::string entry = entries_[depth_];
+    const bool restorable = restorable_[depth_];
+    --depth_;
+    const uint32_t changes = fuzz::fw().callCount("TAP_Hdd_ChangeDir");
+    const int32_t result = FN(copy_, HDD_TAP_PopDir)();
+    checkChange(result, "HDD_TAP_PopDir");
+    // A directory the firmware reported is entered again, unless a change
+    // was made to fail.
+    if (restorable && !faultSince(changes))
+      CHECK(result == 1 && fuzz::fw().currentDir() == entry, "popping \"%s\" led to \"%s\"", entry.c_str(),
+            fuzz::fw().currentDir().c_str());
+  }
+
+  bool faultSince(uint32_t changes) const {
+    const auto& trace = fuzz::fw().trace();
+    const uint32_t calls = fuzz::fw().callCount("TAP_Hdd_ChangeDir") - changes;
+    uint32_t seen = 0;
+    for (auto it = trace.rbegin(); it != trace.rend() && seen < calls; ++it) {
+      if (it->rfind("TAP_Hdd_ChangeDir(", 0) != 0) continue;
+      ++seen;
+      if (it->find("[fault]") != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  void checkStack() {
+    CHECK(VAR(copy_, TAPDirStackDepth) == depth_, "depth %d, not %d", VAR(copy_, TAPDirStackDepth), depth_);
+    for (int32_t i = 0; i <= depth_; ++i) {
+      const char* entry = VAR(copy_, TAPDirStack)[i];
+      CHECK(memchr(entry, '\0', TAP_DIR_LEN) != nullptr, "stack entry %d has no terminator", i);
+      CHECK(entries_[i] == entry, "stack entry %d is \"%s\", not \"%s\"", i, entry, entries_[i].c_str());
+    }
+  }
+
+  FuzzedDataProvider& in_;
+  const int copy_;
+  TapTaskEntry& task_;
+  TapDirRecord* record_;
+  const char* liveString_;
+  std::vector<std::unique_ptr<char[]>> strings_;
+  int32_t depth_ = -1;
+  std::array<std::string, TAP_DIR_STACK_DEPTH> entries_;
+  std::array<bool, TAP_DIR_STACK_DEPTH> restorable_{};
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::boot("dir");
+  for (const char* folder : kFolders) fs::create_directories(fuzz::hostPath(folder));
+  // Copy 0 finds the UTF-8 routine once and keeps it; copy 1 never sees it.
+  if (FN(kUtf8Copy, isUTFFirmware)() != 1) fuzz::fail("copy 0 found no UTF-8 routine");
+  sim::unloadFirmwareData(sim::FirmwareData::Utf8Routine);
+  // Each copy learns what a successful change answers here, from a firmware
+  // that works; faults injected later do not reach that first change.
+  for (int copy : {kUtf8Copy, kLatin1Copy})
+    if (FN(copy, HDD_ChangeDir)("/") != 1) fuzz::fail("copy %d cannot change to /", copy);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::resetFirmware();
+  FuzzedDataProvider in(data, size);
+  Run run(in, in.ConsumeBool() ? kLatin1Copy : kUtf8Copy);
+  run.start();
+  for (int steps = 0; steps < 48 && in.remaining_bytes() > 0; ++steps) run.step();
+  return 0;
+}
