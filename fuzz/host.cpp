@@ -1,6 +1,5 @@
 #include "host.h"
 
-#include <dlfcn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -76,10 +75,8 @@ void resetFirmware() {
 sim::Firmware& fw() { return sim::firmware(); }
 
 TapTaskEntry& currentTask() {
-  void* process = dlopen(nullptr, RTLD_LAZY);
-  auto* table = static_cast<TapTaskEntry*>(dlsym(process, "_tapTask"));
-  auto* index = static_cast<int32_t*>(dlsym(process, "_curTapTask"));
-  dlclose(process);
+  auto* table = static_cast<TapTaskEntry*>(sim::firmwareExport("_tapTask"));
+  auto* index = static_cast<int32_t*>(sim::firmwareExport("_curTapTask"));
   if (table == nullptr || index == nullptr) fail("no task data loaded");
   return table[*index];
 }

@@ -14,6 +14,7 @@
 
 #include "linker.h"
 #include "sandbox.h"
+#include "tap.h"
 
 namespace fs = std::filesystem;
 
@@ -140,11 +141,9 @@ std::string programPrefix() {
   return prefix.empty() ? prefix : prefix + " ";
 }
 
-void* firmwareExport(const char* name) {
-  void* process = dlopen(nullptr, RTLD_LAZY);
-  void* address = dlsym(process, name);
-  dlclose(process);
-  return address;
+void* firmwareAlloc(uint32_t size) {
+  auto entry = static_cast<decltype(TAP_MemAlloc)*>(firmwareExport("TAP_MemAlloc"));
+  return (*entry)(size);
 }
 
 EdgeString::EdgeString(const std::string& text) : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {

@@ -73,10 +73,9 @@ class DeviceTest : public ::testing::Test {
   std::unique_ptr<sim::Module> module_;
 };
 
-// Where the process exports NAME (firmware data or API), asked through a
-// handle on the process: a lookup in the default scope would tie a firmware
-// data library to the test program beyond its scenario.
-void* firmwareExport(const char* name);
+using sim::firmwareExport;
+// A block from the firmware's own allocator, as the module would get it.
+void* firmwareAlloc(uint32_t size);
 
 // A NUL-terminated string whose terminator is the last byte before an
 // unreadable page, so reading past it faults.

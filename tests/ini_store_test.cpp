@@ -1,7 +1,6 @@
 // The INI text store: key search, typed read, replace or append, and the
 // buffer it keeps. A text is opened here by allocating a block through the
 // firmware and setting INIBuffer and BufferSize, as loading a file does.
-#include <dlfcn.h>
 
 #include <climits>
 #include <cstring>
@@ -20,9 +19,7 @@ class IniStore : public DeviceTest {
   // placed after the text's NUL, where no operation may look.
   void open(const std::string& text, uint32_t size = 512, const std::string& behind = "") {
     ASSERT_LE(text.size() + 1 + behind.size(), size);
-    auto alloc = *reinterpret_cast<decltype(TAP_MemAlloc)*>(dlsym(RTLD_DEFAULT, "TAP_MemAlloc"));
-    ASSERT_NE(alloc, nullptr);
-    char* block = static_cast<char*>(alloc(size));
+    char* block = static_cast<char*>(firmwareAlloc(size));
     ASSERT_NE(block, nullptr);
     memset(block, 0, size);
     memcpy(block, text.data(), text.size());

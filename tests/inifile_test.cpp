@@ -1,5 +1,4 @@
 // Finding, loading, saving and closing INI files on the disk.
-#include <dlfcn.h>
 
 #include "harness.h"
 #include "helpers.h"
@@ -23,11 +22,6 @@ class IniFile : public DeviceTest {
   void enter(const std::string& dir) {
     makeDir(dir);
     ASSERT_TRUE(fw().setCurrentDir(dir));
-  }
-  // The firmware's own allocator, as the module sees it.
-  void* firmwareAlloc(uint32_t size) {
-    auto entry = reinterpret_cast<decltype(TAP_MemAlloc)*>(dlsym(RTLD_DEFAULT, "TAP_MemAlloc"));
-    return (*entry)(size);
   }
   // After any open or save: the directory stack is balanced and no file open.
   void expectTidy() {

@@ -87,6 +87,13 @@ void unloadFirmwareData(FirmwareData which) {
   dataHandles().erase(it);
 }
 
+void* firmwareExport(const char* name) {
+  void* process = dlopen(nullptr, RTLD_LAZY);
+  void* address = dlsym(process, name);
+  dlclose(process);
+  return address;
+}
+
 bool firmwareDataLoaded(FirmwareData which) { return dataHandles().count(which) > 0; }
 
 std::optional<Identity> readIdentity(const std::string& path, std::string& error) {

@@ -24,6 +24,11 @@ bool loadFirmwareData(FirmwareData which, std::string& error);
 void unloadFirmwareData(FirmwareData which);
 bool firmwareDataLoaded(FirmwareData which);
 
+// Where the process exports NAME (firmware data or API), asked through a
+// handle on the process: a lookup in the default scope would tie a firmware
+// data library to the caller beyond its scenario.
+void* firmwareExport(const char* name);
+
 // What a module file's identity header says.
 struct Identity {
   std::string date, description, author, version, name;
