@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -22,21 +21,19 @@
 
 #include "device.h"
 #include "firmware.h"
+#include "session.h"
 #include "helpers.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 
 constexpr char kKey[] = "MinimumKBFree";
 constexpr char kPattern[] = "MinimumKBFree=";
 constexpr char kKeyLine[] = "MinimumKBFree=12345\r\n";
 constexpr int64_t kSizes[] = {64, 4 << 10, 64 << 10, 1 << 20};
 
-// The module as the bench calls it: one loaded copy on a sandbox disk.
+// The module as the bench calls it: one loaded copy on the session's disk.
 struct Host {
-  std::string sandbox;
-  std::unique_ptr<sim::Module> module;
   decltype(&INIGetInt) getInt = nullptr;
   decltype(&INISetInt) setInt = nullptr;
   decltype(&INIOpenFile) openFile = nullptr;
@@ -47,24 +44,16 @@ Host host;
 
 template <class T>
 T exported(const char* name) {
-  auto* p = reinterpret_cast<T>(host.module->symbol(name));
+  auto* p = reinterpret_cast<T>(sim::Session::current().module().symbol(name));
   if (p == nullptr) throw std::runtime_error(std::string("the module exports no ") + name);
   return p;
 }
 
-void boot() {
-  char dir[] = "/tmp/steadyflow-bench-XXXXXX";
-  if (mkdtemp(dir) == nullptr) throw std::runtime_error("cannot make a sandbox folder");
-  host.sandbox = dir;
-  fs::create_directories(host.sandbox + "/disk/ProgramFiles");
-  sim::firmware().reset(host.sandbox + "/disk");
-  sim::firmware().setCurrentDir("/ProgramFiles");
-  std::string error;
-  if (!sim::loadFirmwareData(sim::FirmwareData::TaskTable, error) ||
-      !sim::loadFirmwareData(sim::FirmwareData::Utf8Routine, error))
-    throw std::runtime_error(error);
-  host.module = sim::Module::load(MODULE_PATH, error);
-  if (!host.module) throw std::runtime_error(error);
+void boot(int argc, char** argv) {
+  sim::Session& session = sim::Session::start(argc, argv, {"", {}, false});
+  sim::FirmwareSetup setup;
+  setup.startDir = "/ProgramFiles";
+  session.boot(setup);
   host.getInt = exported<decltype(&INIGetInt)>("INIGetInt");
   host.setInt = exported<decltype(&INISetInt)>("INISetInt");
   host.openFile = exported<decltype(&INIOpenFile)>("INIOpenFile");
@@ -126,7 +115,7 @@ std::string settingsText(size_t size) { return settingsText(Kind::Typical, size,
 
 // Writes TEXT as FILE_NAME in the current directory and opens it.
 void openText(const std::string& fileName, const std::string& text) {
-  std::ofstream(host.sandbox + "/disk/ProgramFiles/" + fileName, std::ios::binary | std::ios::trunc) << text;
+  std::ofstream(sim::Session::current().hostPath("/ProgramFiles/" + fileName), std::ios::binary | std::ios::trunc) << text;
   if (host.openFile(fileName.c_str(), nullptr) != INILOCATION_AtCurrentDir)
     throw std::runtime_error("cannot open " + fileName);
   sim::firmware().clearTrace();
@@ -305,9 +294,9 @@ void printSummary(const std::map<std::string, double>& ns) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  boot(argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  boot();
 
   for (Kind kind : {Kind::Typical, Kind::Dense, Kind::NearMiss}) {
     addSeries(readSeries(kind, "module"), [kind](benchmark::State& s) { GetIntModule(s, kind); });
@@ -324,8 +313,5 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&recorder);
   printSummary(recorder.nanoseconds);
   benchmark::Shutdown();
-
-  host.module.reset();
-  fs::remove_all(host.sandbox);
   return 0;
 }

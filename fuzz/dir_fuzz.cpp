@@ -193,12 +193,12 @@ class Run {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::boot("dir");
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  fuzz::boot(*argc, *argv);
   for (const char* folder : kFolders) fs::create_directories(fuzz::hostPath(folder));
   // Copy 0 finds the UTF-8 routine once and keeps it; copy 1 never sees it.
   if (FN(kUtf8Copy, isUTFFirmware)() != 1) fuzz::fail("copy 0 found no UTF-8 routine");
-  sim::unloadFirmwareData(sim::FirmwareData::Utf8Routine);
+  sim::Session::current().unloadData(sim::FirmwareData::Utf8Routine);
   // Each copy learns what a successful change answers here, from a firmware
   // that works; faults injected later do not reach that first change.
   for (int copy : {kUtf8Copy, kLatin1Copy})

@@ -3,80 +3,60 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
+#include <string.h>
 
 #include <filesystem>
-#include <map>
-#include <memory>
 
 #include "linker.h"
-#include "sandbox.h"
 
 namespace fs = std::filesystem;
 
 namespace fuzz {
 namespace {
 
-std::string& sandbox() {
-  static std::string path;
-  return path;
-}
-
-void removeSandbox() {
-  if (!sandbox().empty()) fs::remove_all(sandbox());
-}
-
-// Never unloaded: libFuzzer reads the copies' coverage counters to the end.
-std::map<int, std::unique_ptr<sim::Module>>& copies() {
-  static auto* loaded = new std::map<int, std::unique_ptr<sim::Module>>;
-  return *loaded;
+// The folders libFuzzer writes: the first corpus folder (new inputs) and the
+// folder of the artifact prefix (findings).
+std::vector<std::string> outputFolders(int argc, char** argv) {
+  std::vector<std::string> folders;
+  bool corpus = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    constexpr char kPrefix[] = "-artifact_prefix=";
+    if (strncmp(arg, kPrefix, sizeof kPrefix - 1) == 0) {
+      const fs::path prefix(arg + sizeof kPrefix - 1);
+      if (prefix.has_parent_path()) folders.push_back(prefix.parent_path());
+    } else if (arg[0] != '-' && !corpus && fs::is_directory(arg)) {
+      folders.push_back(arg);
+      corpus = true;
+    }
+  }
+  return folders;
 }
 
 }  // namespace
 
-void boot(const char* programName) {
-  if (!sandbox().empty()) return;
-  sandbox() = fs::absolute(std::string(FUZZ_SANDBOXES) + "/" + programName + "-" + std::to_string(getpid()));
-  fs::remove_all(sandbox());
-  fs::create_directories(sandbox() + "/disk/ProgramFiles/Settings");
-  fs::create_directories(sandbox() + "/dev/pts");
-  fs::create_directories(sandbox() + "/proc/sys/vm");
-  atexit(removeSandbox);
-  sim::sandbox::setRoot(sandbox());
-  std::string error;
-  fw().reset(sandbox() + "/disk");
-  if (!sim::loadFirmwareData(sim::FirmwareData::TaskTable, error) ||
-      !sim::loadFirmwareData(sim::FirmwareData::Utf8Routine, error))
-    fail("cannot load firmware data: %s", error.c_str());
+void boot(int argc, char** argv) {
+  sim::Session& session = sim::Session::start(argc, argv, {"", outputFolders(argc, argv), false});
+  if (!session.confined()) fail("cannot confine the module: %s", session.unconfinedReason().c_str());
+  fs::create_directories(session.hostPath("/ProgramFiles/Settings"));
+  session.boot({});
 }
 
-std::string hostPath(const std::string& diskPath) { return sandbox() + "/disk" + diskPath; }
+std::string hostPath(const std::string& diskPath) { return sim::Session::current().hostPath(diskPath); }
 
-sim::Module& module(int copy) {
-  auto& slot = copies()[copy];
-  if (!slot) {
-    std::string path = MODULE_PATH;
-    if (copy > 0) {
-      path = sandbox() + "/SteadyflowTest-" + std::to_string(copy) + ".tap";
-      fs::copy_file(MODULE_PATH, path, fs::copy_options::overwrite_existing);
-    }
-    std::string error;
-    slot = sim::Module::load(path, error);
-    if (!slot) fail("%s", error.c_str());
-  }
-  return *slot;
-}
+sim::Module& module(int copy) { return sim::Session::current().module(copy); }
 
 void resetFirmware() {
-  fw().reset(sandbox() + "/disk");
+  sim::Session::current().resetFirmware({});
   sim::linker::reset();
 }
 
 sim::Firmware& fw() { return sim::firmware(); }
 
 TapTaskEntry& currentTask() {
-  auto* table = static_cast<TapTaskEntry*>(sim::firmwareExport("_tapTask"));
-  auto* index = static_cast<int32_t*>(sim::firmwareExport("_curTapTask"));
+  sim::Session& session = sim::Session::current();
+  auto* table = static_cast<TapTaskEntry*>(session.firmwareExport("_tapTask"));
+  auto* index = static_cast<int32_t*>(session.firmwareExport("_curTapTask"));
   if (table == nullptr || index == nullptr) fail("no task data loaded");
   return table[*index];
 }

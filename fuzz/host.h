@@ -1,7 +1,8 @@
-// What every fuzz program shares: a sandbox folder holding the disk, the
-// simulated firmware on it with its firmware data, and loaded copies of the
-// module, reached only through their exports as the tests reach them. Each
-// copy is loaded from a file of its own, so it has globals of its own.
+// What every fuzz program shares: a session of the simulated device (its
+// confined sandbox holding the disk, the firmware on it with its firmware
+// data), and loaded copies of the module, reached only through their exports
+// as the tests reach them. Each copy is loaded from a file of its own, so it
+// has globals of its own.
 //
 // A broken invariant prints one line and aborts, which libFuzzer reports as a
 // crash and keeps the input for.
@@ -12,16 +13,17 @@
 #include <string>
 #include <type_traits>
 
-#include "device.h"
 #include "firmware.h"
 #include "fwdata.h"
+#include "session.h"
 
 namespace fuzz {
 
-// Makes the sandbox (disk with "/ProgramFiles" and "/ProgramFiles/Settings"),
-// resets the firmware onto it and loads the task data and the UTF-8 routine.
-// The sandbox is removed when the program ends.
-void boot(const char* programName);
+// Starts the session, confined, with the corpus and findings folders named
+// on the command line writable; makes "/ProgramFiles/Settings" on the disk
+// and boots the firmware with the task data and the UTF-8 routine. The
+// sandbox is removed when the program ends.
+void boot(int argc, char** argv);
 // Host path of a disk path.
 std::string hostPath(const std::string& diskPath);
 // Copy N of the module (0, 1, ...), loaded on first use.

@@ -409,8 +409,8 @@ class Run {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::boot("ini");
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  fuzz::boot(*argc, *argv);
   fs::create_directories(fuzz::hostPath("/ProgramFiles/Settings/Fuzz"));
   fuzz::module(kCopy);
   return 0;

@@ -121,11 +121,11 @@ void checkConversion(int copy, const std::string& text, uint32_t destSize) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::boot("utf8");
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  fuzz::boot(*argc, *argv);
   // Copy 0 finds the UTF-8 routine once and keeps it; copy 1 never sees it.
   if (FN(kUtf8Copy, isUTFFirmware)() != 1) fuzz::fail("copy 0 found no UTF-8 routine");
-  sim::unloadFirmwareData(sim::FirmwareData::Utf8Routine);
+  sim::Session::current().unloadData(sim::FirmwareData::Utf8Routine);
   fuzz::module(kLatin1Copy);
   return 0;
 }

@@ -5,15 +5,15 @@
 // Checks and prints the module's identity header, hands it its entry record,
 // calls its main entry and delivers events, then reports what the device
 // would show: the terminal line, the command and the kernel setting it wrote,
-// and the module's settings file. Bad input gets one line and exit status 1
-// (2 for a wrong command line).
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// and the module's settings files. The module runs confined (confinement.h)
+// on the sandbox folder, with the real libc and a real shell.
+//
+// Exit status: 0 the run completed; 1 bad input (one line says why); 2 a
+// wrong command line; 3 the run completed but the kernel setting was not
+// written (the shell failed, or no command was run).
+#include <stdio.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -21,14 +21,16 @@
 
 #include "device.h"
 #include "linker.h"
+#include "platform.h"
 #include "sandbox.h"
+#include "session.h"
 #include "tapheader.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: devsim run MODULE [options]\n"
-    "  --sandbox DIR        sandbox folder: disk/, dev/pts/, proc/sys/vm/ (default ./devsim-sandbox)\n"
+    "  --sandbox DIR        sandbox folder: disk/, dev/pts/, proc/sys/vm/, tmp/ (default ./devsim-sandbox)\n"
     "  --disk DIR           folder standing for the device's disk (default SANDBOX/disk)\n"
     "  --start-dir PATH     the module's current directory at start (default /ProgramFiles)\n"
     "  --terminals LIST     pseudo-terminals present, e.g. 0,3 or none (default 0)\n"
@@ -36,6 +38,7 @@ constexpr char kUsage[] =
     "  --no-utf8            firmware without its UTF-8 routine\n"
     "  --no-task-data       firmware without task table and current-task index\n"
     "  --event CODE:P1:P2   deliver this event after the main entry (default 1:7:0; repeatable)\n"
+    "  --no-shell           record the module's command, run no shell (where no confinement can be had)\n"
     "  --trace              print every firmware call and dynamic-linker call\n";
 
 // Where the module looks for its settings file, module folder first.
@@ -44,6 +47,13 @@ const char* const kSettingsFiles[] = {
     "/ProgramFiles/Settings/Steadyflow.ini",
     "/ProgramFiles/Steadyflow.ini",
 };
+// How much of a file the report shows, and how much it compares to tell
+// whether the run changed it.
+constexpr size_t kShownBytes = 256;
+constexpr size_t kComparedBytes = 1 << 16;
+// A settings file beyond this is refused before the run: the module reads
+// its file whole into memory.
+constexpr uint64_t kLongestSettings = 16u << 20;
 
 struct Event {
   uint32_t code, param1, param2;
@@ -59,6 +69,7 @@ struct Options {
   bool utf8 = true;
   bool taskData = true;
   bool trace = false;
+  bool shell = true;
   std::vector<Event> events;
 };
 
@@ -118,6 +129,8 @@ Options parse(int argc, char** argv) {
       o.taskData = false;
     } else if (arg == "--trace") {
       o.trace = true;
+    } else if (arg == "--no-shell") {
+      o.shell = false;
     } else if (arg == "--event") {
       const std::string v = value(i);
       const auto parts = split(v, ':');
@@ -134,29 +147,9 @@ Options parse(int argc, char** argv) {
     }
   }
   if (o.module.empty()) fail("no module file given (devsim run MODULE)", 2);
-  if (o.disk.empty()) o.disk = o.sandbox + "/disk";
+  if (o.sandbox.empty()) fail("--sandbox needs a folder, not an empty path", 2);
   if (o.events.empty()) o.events.push_back({1, 7, 0});
   return o;
-}
-
-void makeDirs(const std::string& path) {
-  std::string sofar;
-  for (const std::string& part : split(path, '/')) {
-    sofar += part + "/";
-    if (!part.empty()) mkdir(sofar.c_str(), 0755);
-  }
-}
-
-std::optional<std::string> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 std::string shown(const std::string& bytes) {
@@ -173,74 +166,60 @@ std::string shown(const std::string& bytes) {
   return "\"" + out + "\"";
 }
 
-// Lays out the sandbox: the disk with "/ProgramFiles", the terminals asked
-// for (empty), and the kernel setting.
-void prepareSandbox(const Options& o) {
-  makeDirs(o.sandbox + "/dev/pts");
-  makeDirs(o.sandbox + "/proc/sys/vm");
-  makeDirs(o.disk + "/ProgramFiles");
-  if (access(o.disk.c_str(), W_OK) != 0) fail("the disk folder " + o.disk + " is not writable");
-  char real[4096];
-  if (realpath(o.sandbox.c_str(), real) == nullptr) fail("cannot use the sandbox folder " + o.sandbox);
-  sim::sandbox::setRoot(real);
-  if (DIR* dir = opendir((std::string(real) + "/dev/pts").c_str())) {
-    while (dirent* e = readdir(dir))
-      if (e->d_name[0] != '.') unlink((std::string(real) + "/dev/pts/" + e->d_name).c_str());
-    closedir(dir);
-  }
-  for (int t : o.terminals) writeFile(sim::sandbox::terminal(t), "");
-  if (!readFile(sim::sandbox::kernelSetting())) writeFile(sim::sandbox::kernelSetting(), "");
-}
-
-void configureFirmware(const Options& o) {
-  sim::Firmware& fw = sim::firmware();
-  char real[4096];
-  if (realpath(o.disk.c_str(), real) == nullptr) fail("cannot use the disk folder " + o.disk);
-  fw.reset(real);
-  fw.setChangeDirSuccess(o.chdirSuccess);
-  if (!fw.setCurrentDir(o.startDir)) fail("the start directory " + o.startDir + " is no folder on the disk");
-  std::string error;
-  if (o.taskData && !sim::loadFirmwareData(sim::FirmwareData::TaskTable, error)) fail(error);
-  if (o.utf8 && !sim::loadFirmwareData(sim::FirmwareData::Utf8Routine, error)) fail(error);
-}
-
 void report(const char* what, const std::string& text) { printf("%-10s %s\n", what, text.c_str()); }
 
-}  // namespace
+// A file as the report shows it: its first bytes, escaped, and its length
+// when they are not all of it.
+std::string shownFile(const sim::sandbox::FileBytes& file) {
+  const std::string head = file.bytes.substr(0, kShownBytes);
+  if (head.size() == file.size) return shown(head);
+  return shown(head) + "... (" + std::to_string(file.size) + " bytes, the first " + std::to_string(head.size()) +
+         " shown)";
+}
 
-int main(int argc, char** argv) {
-  setvbuf(stdout, nullptr, _IOLBF, 0);
-  const Options o = parse(argc, argv);
-
+// A settings file on the disk as it stands: none when missing; a file the
+// module cannot use as settings (a link, a FIFO, a device, one too long to
+// load) is refused with one line.
+std::optional<sim::sandbox::FileBytes> settingsFile(const sim::Session& session, const char* diskPath) {
   std::string error;
-  auto identity = sim::readIdentity(o.module, error);
-  if (!identity) fail(error);
-  prepareSandbox(o);
-  configureFirmware(o);
-  auto module = sim::Module::load(o.module, error);
-  if (!module) fail(error);
-  auto init = module->get<int32_t(TapEntryRecord*)>("__TAP_Init_");
-  if (init == nullptr) fail(o.module + " has no entry point __TAP_Init_");
+  auto file = sim::sandbox::readRegular(session.disk(), diskPath + 1, kComparedBytes, error);
+  if (!error.empty()) fail(std::string(diskPath) + " on the disk: " + error);
+  if (file && file->size > kLongestSettings)
+    fail(std::string(diskPath) + " on the disk holds " + std::to_string(file->size) + " bytes; settings files of more than " +
+         std::to_string(kLongestSettings) + " bytes are refused");
+  return file;
+}
 
+std::vector<std::optional<sim::sandbox::FileBytes>> settingsFiles(const sim::Session& session) {
+  std::vector<std::optional<sim::sandbox::FileBytes>> files;
+  for (const char* file : kSettingsFiles) files.push_back(settingsFile(session, file));
+  return files;
+}
+
+void reportIdentity(const std::string& module, const sim::Identity& identity) {
   char id[16];
-  snprintf(id, sizeof id, "0x%08X", identity->id);
+  snprintf(id, sizeof id, "0x%08X", identity.id);
   char value[16];
-  snprintf(value, sizeof value, "0x%X", identity->headerValue);
-  report("module", o.module);
-  report("name", identity->name);
-  report("version", identity->version);
+  snprintf(value, sizeof value, "0x%X", identity.headerValue);
+  report("module", module);
+  report("name", identity.name);
+  report("version", identity.version);
   report("id", id);
-  report("date", identity->date);
-  report("header", std::string("TFAPMIPS ") + value + (identity->headerValue == TAP_HEADER_VALUE ? ", ok" : ", unexpected value"));
+  report("date", identity.date);
+  report("header", std::string(TAP_HEADER_MAGIC " ") + value +
+                       (identity.headerValue == TAP_HEADER_VALUE ? ", ok" : ", unexpected value"));
+}
 
+using InitEntry = int32_t(TapEntryRecord*);
+
+// Hands the module its entry record, calls its main entry and delivers the
+// events.
+void runEntries(const Options& o, InitEntry* init) {
   TapEntryRecord entries = {nullptr, nullptr};
   const int32_t initResult = init(&entries);
   if (entries.main == nullptr || entries.event == nullptr)
     fail("__TAP_Init_ returned " + std::to_string(initResult) + " but left an entry slot empty");
   report("init", "__TAP_Init_ returned " + std::to_string(initResult) + "; main and event slots filled");
-
-  std::vector<std::optional<std::string>> settingsBefore;
-  for (const char* file : kSettingsFiles) settingsBefore.push_back(readFile(o.disk + file));
   const int32_t mainResult = entries.main();
   report("main", "TAP_Main returned " + std::to_string(mainResult));
   if (!sim::firmware().printed().empty()) report("printed", shown(sim::firmware().printed()));
@@ -250,46 +229,112 @@ int main(int argc, char** argv) {
              entries.event(e.code, e.param1, e.param2));
     report("event", call);
   }
+}
 
-  bool shownTerminal = false;
+void reportTerminals(const Options& o, const sim::Session& session) {
+  bool any = false;
   for (int t : o.terminals) {
-    const std::string bytes = readFile(sim::sandbox::terminal(t)).value_or("");
-    if (bytes.empty()) continue;
-    report("terminal", "/dev/pts/" + std::to_string(t) + " received " + std::to_string(bytes.size()) + " bytes: " + shown(bytes));
-    shownTerminal = true;
+    std::string error;
+    const auto bytes = sim::sandbox::readRegular(session.root(), "dev/pts/" + std::to_string(t), kShownBytes, error);
+    if (!bytes || bytes->size == 0) continue;
+    report("terminal", "/dev/pts/" + std::to_string(t) + " received " + std::to_string(bytes->size) + " bytes: " +
+                           shownFile(*bytes));
+    any = true;
   }
-  if (!shownTerminal) report("terminal", o.terminals.empty() ? "no pseudo-terminal present" : "nothing written");
-  for (const std::string& command : sim::sandbox::commands()) report("command", command);
-  if (sim::sandbox::commands().empty()) report("command", "none run");
-  const std::string kernel = readFile(sim::sandbox::kernelSetting()).value_or("");
-  report("kernel", "min_free_kbytes now holds " + (kernel.empty() ? std::string("nothing") : shown(kernel)) + " (" +
-                       sim::sandbox::kernelSetting() + ")");
+  if (!any) report("terminal", o.terminals.empty() ? "no pseudo-terminal present" : "nothing written");
+}
 
-  bool anySettings = false;
-  for (size_t i = 0; i < std::size(kSettingsFiles); ++i) {
-    const auto& before = settingsBefore[i];
-    const auto after = readFile(o.disk + kSettingsFiles[i]);
-    if (!before && !after) continue;
-    const char* what = !after ? "deleted" : !before ? "created" : *before == *after ? "unchanged" : "rewritten";
-    report("settings", std::string(kSettingsFiles[i]) + " " + what +
-                           (after ? ", " + std::to_string(after->size()) + " bytes " + shown(*after) : ""));
-    anySettings = true;
+// The commands and the kernel setting; answers whether the setting was
+// written as the run should have written it.
+bool reportCommands(const Options& o, const sim::Session& session) {
+  for (const sim::platform::ShellCall& call : sim::platform::commands()) {
+    std::string outcome;
+    if (!call.ran)
+      outcome = o.shell ? " (not run)" : " (not run: --no-shell)";
+    else if (call.status >= 0 && (call.status & 0x7F) == 0)
+      outcome = " (shell exit " + std::to_string((call.status >> 8) & 0xFF) + ")";
+    else
+      outcome = " (shell failed: status " + std::to_string(call.status) + ")";
+    report("command", call.command + outcome);
   }
-  if (!anySettings) report("settings", "no settings file on the disk");
+  if (sim::platform::commands().empty()) report("command", "none run");
+  std::string error;
+  const auto kernel = sim::sandbox::readRegular(session.root(), "proc/sys/vm/min_free_kbytes", kShownBytes, error);
+  const std::string where = " (" + session.kernelSettingPath() + ")";
+  if (kernel && kernel->size > 0) {
+    report("kernel", "min_free_kbytes now holds " + shownFile(*kernel) + where);
+    return true;
+  }
+  report("kernel", std::string("min_free_kbytes was not written") +
+                       (o.shell ? " by this run" : ": no shell with --no-shell") + where);
+  return !o.shell;
+}
+
+void reportSettings(const sim::Session& session, const std::vector<std::optional<sim::sandbox::FileBytes>>& before) {
+  const auto after = settingsFiles(session);
+  bool any = false;
+  for (size_t i = 0; i < std::size(kSettingsFiles); ++i) {
+    const auto& was = before[i];
+    const auto& now = after[i];
+    if (!was && !now) continue;
+    const bool same = was && now && was->size == now->size && was->bytes == now->bytes;
+    const char* what = !now ? "deleted" : !was ? "created" : same ? "unchanged" : "rewritten";
+    report("settings", std::string(kSettingsFiles[i]) + " " + what +
+                           (now ? ", " + std::to_string(now->size) + " bytes " + shownFile(*now) : ""));
+    any = true;
+  }
+  if (!any) report("settings", "no settings file on the disk");
+}
+
+void reportState() {
   report("cwd", sim::firmware().currentDir());
   const sim::MemoryStats mem = sim::firmware().memory();
   report("heap", std::to_string(mem.liveBlocks) + " blocks live, peak " + std::to_string(mem.peakBytes) + " bytes");
   using sim::linker::Fn;
   report("calls", std::to_string(sim::firmware().trace().size()) + " firmware, " +
                       std::to_string(sim::linker::calls().size()) + " dynamic-linker (dlopen " +
-                      std::to_string(sim::linker::count(Fn::Open)) + ", dlsym " + std::to_string(sim::linker::count(Fn::Symbol)) +
-                      ", dlerror " + std::to_string(sim::linker::count(Fn::Error)) + ", dlclose " +
+                      std::to_string(sim::linker::count(Fn::Open)) + ", dlsym " +
+                      std::to_string(sim::linker::count(Fn::Symbol)) + ", dlerror " +
+                      std::to_string(sim::linker::count(Fn::Error)) + ", dlclose " +
                       std::to_string(sim::linker::count(Fn::Close)) + ")");
-  if (o.trace) {
-    printf("--- firmware calls\n");
-    for (const std::string& line : sim::firmware().trace()) printf("%s\n", line.c_str());
-    printf("--- dynamic-linker calls\n");
-    for (const std::string& line : sim::linker::trace()) printf("%s\n", line.c_str());
-  }
-  return 0;
+}
+
+void printTrace() {
+  printf("--- firmware calls\n");
+  for (const std::string& line : sim::firmware().trace()) printf("%s\n", line.c_str());
+  printf("--- dynamic-linker calls\n");
+  for (const std::string& line : sim::linker::trace()) printf("%s\n", line.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  const Options o = parse(argc, argv);
+  sim::SessionOptions options{o.sandbox, {}, o.shell};
+  if (!o.disk.empty()) options.writable.push_back(o.disk);
+  sim::Session& session = sim::Session::start(argc, argv, options);
+  if (!session.confined() && o.shell)
+    fail("cannot confine the module: " + session.unconfinedReason() +
+         "; --no-shell runs it with its shell command and terminals refused");
+
+  session.useModule(o.module);
+  std::string error;
+  const auto identity = sim::readIdentity(session.modulePath(), error);
+  if (!identity) fail(error);
+  session.resetTerminals(o.terminals);
+  session.clearKernelSetting();
+  session.boot({o.disk, o.chdirSuccess, o.startDir, o.taskData, o.utf8});
+  const auto settingsBefore = settingsFiles(session);
+  auto init = session.module().get<InitEntry>("__TAP_Init_");
+  if (init == nullptr) fail(o.module + " has no entry point __TAP_Init_");
+
+  reportIdentity(o.module, *identity);
+  runEntries(o, init);
+  reportTerminals(o, session);
+  const bool written = reportCommands(o, session);
+  reportSettings(session, settingsBefore);
+  reportState();
+  if (o.trace) printTrace();
+  return written ? 0 : 3;
 }

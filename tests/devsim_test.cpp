@@ -14,17 +14,19 @@ using testing::HasSubstr;
 class Devsim : public testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/steadyflow-devsim-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    sandbox_ = dir;
+    if (!sim::Session::current().confined()) GTEST_SKIP() << "devsim runs modules only confined";
+    sandbox_ = temporaryFolder();
   }
   void TearDown() override { std::filesystem::remove_all(sandbox_); }
-  CommandResult devsim(const std::string& args) {
-    return runCommand(programPrefix() + DEVSIM_PATH + " " + args + " --sandbox " + sandbox_);
+  CommandResult devsim(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = programCommand(DEVSIM_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(), {"--sandbox", sandbox_});
+    return runProgram(argv);
   }
   // The module must fail with exit 1 and one line that says WHY.
   void expectRefused(const std::string& module, const std::string& why) {
-    const CommandResult r = devsim("run " + module);
+    const CommandResult r = devsim({"run", module});
     EXPECT_EQ(r.status, 1) << module;
     EXPECT_THAT(r.err, HasSubstr(why)) << module;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -34,7 +36,7 @@ class Devsim : public testing::Test {
 };
 
 TEST_F(Devsim, RunsTheModuleOnce) {
-  const CommandResult r = devsim(std::string("run ") + MODULE_PATH);
+  const CommandResult r = devsim({"run", MODULE_PATH});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("name       SteadyflowTest V1.0\n"));
   EXPECT_THAT(r.out, HasSubstr("version    V1.0\n"));
@@ -48,7 +50,7 @@ TEST_F(Devsim, RunsTheModuleOnce) {
 }
 
 TEST_F(Devsim, DeliversTheEventsAskedFor) {
-  const CommandResult r = devsim(std::string("run ") + MODULE_PATH + " --event 0x20:3:4 --event 5:0:1");
+  const CommandResult r = devsim({"run", MODULE_PATH, "--event", "0x20:3:4", "--event", "5:0:1"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("TAP_EventHandler(0x20, 3, 4) returned 3\n"));
   EXPECT_THAT(r.out, HasSubstr("TAP_EventHandler(0x5, 0, 1) returned 0\n"));
@@ -64,11 +66,12 @@ TEST_F(Devsim, RefusesBadModuleFiles) {
 }
 
 TEST_F(Devsim, RefusesBadCommandLines) {
-  for (const char* args : {"", "frobnicate", "run", "run x.tap --bogus", "run x.tap --event 1:2",
-                           "run x.tap --terminals 1,a", "run a.tap b.tap"}) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"frobnicate"}, {"run"}, {"run", "x.tap", "--bogus"}, {"run", "x.tap", "--event", "1:2"},
+           {"run", "x.tap", "--terminals", "1,a"}, {"run", "a.tap", "b.tap"}}) {
     const CommandResult r = devsim(args);
-    EXPECT_EQ(r.status, 2) << args;
-    EXPECT_FALSE(r.err.empty()) << args;
+    EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+    EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
   }
 }
 

@@ -5,16 +5,18 @@
 # end with status 0, no memcheck error or leak, and no firmware heap block
 # live (the firmware gives its blocks back at exit, so memcheck cannot see
 # those).
-#   devsim_valgrind.sh VALGRIND DEVSIM MODULE SANDBOX
+# Each run is confined on the sandbox from outside valgrind (CONFINE), so
+# devsim runs its module there itself rather than running again unwatched.
+#   devsim_valgrind.sh VALGRIND DEVSIM MODULE SANDBOX CONFINE
 set -u
-valgrind=$1 devsim=$2 module=$3 sandbox=$4
+valgrind=$1 devsim=$2 module=$3 sandbox=$4 confine=$5
 rm -rf "$sandbox"
 mkdir -p "$sandbox"
 
 run() {
   name=$1
   shift
-  if ! "$valgrind" -q --error-exitcode=1 --leak-check=full --log-file="$sandbox/$name.memcheck" \
+  if ! "$confine" "$sandbox" -- "$valgrind" -q --error-exitcode=1 --leak-check=full --log-file="$sandbox/$name.memcheck" \
       "$devsim" run "$module" --sandbox "$sandbox" "$@" >"$sandbox/$name.out" 2>&1; then
     echo "$name run failed:"
     cat "$sandbox/$name.out" "$sandbox/$name.memcheck"

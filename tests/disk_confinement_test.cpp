@@ -21,26 +21,29 @@ Entry* api(const char* name) {
 
 class DiskConfinement : public DeviceTest {
  protected:
-  // Beside the disk: "outside" holding "secret.txt" and an empty folder
-  // "sub"; in the disk, links to them from "/ProgramFiles".
+  // Beside the disk, in the sandbox's tmp: "outside" holding "secret.txt"
+  // and an empty folder "sub"; in the disk, links to them from
+  // "/ProgramFiles".
   void SetUp() override {
     DeviceTest::SetUp();
     fs::create_directories(outside() + "/sub");
     std::ofstream(outside() + "/secret.txt") << "secret";
     fs::create_directory_symlink(outside(), hostPath("/ProgramFiles/out"));
-    fs::create_directory_symlink("../../outside", hostPath("/ProgramFiles/rel"));
+    fs::create_directory_symlink("../../tmp/outside", hostPath("/ProgramFiles/rel"));
     fs::create_symlink(outside() + "/secret.txt", hostPath("/ProgramFiles/secret.ini"));
     ASSERT_TRUE(fs::is_directory(hostPath("/ProgramFiles/rel")));
   }
-  std::string outside() const { return sandbox_ + "/outside"; }
+  std::string outside() const { return sandbox() + "/tmp/outside"; }
   // Beside the disk everything is as SetUp made it, and the links remain.
   void expectOutsideUntouched() const {
     std::ifstream secret(outside() + "/secret.txt");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "secret");
-    std::set<std::string> besideDisk, inOutside;
-    for (const auto& item : fs::directory_iterator(sandbox_)) besideDisk.insert(item.path().filename());
+    std::set<std::string> besideDisk, inTmp, inOutside;
+    for (const auto& item : fs::directory_iterator(sandbox())) besideDisk.insert(item.path().filename());
+    for (const auto& item : fs::directory_iterator(sandbox() + "/tmp")) inTmp.insert(item.path().filename());
     for (const auto& item : fs::directory_iterator(outside())) inOutside.insert(item.path().filename());
-    EXPECT_EQ(besideDisk, (std::set<std::string>{"dev", "disk", "outside", "proc"}));
+    EXPECT_EQ(besideDisk, (std::set<std::string>{"dev", "disk", "proc", "tmp"}));
+    EXPECT_EQ(inTmp, (std::set<std::string>{"outside"}));
     EXPECT_EQ(inOutside, (std::set<std::string>{"secret.txt", "sub"}));
     for (const char* link : {"/ProgramFiles/out", "/ProgramFiles/rel", "/ProgramFiles/secret.ini"})
       EXPECT_TRUE(fs::is_symlink(hostPath(link))) << link;
@@ -48,14 +51,15 @@ class DiskConfinement : public DeviceTest {
 };
 
 // Paths that leave the disk when ".." or a link is followed: most name the
-// folder "outside" beside it, ".." the folder that holds it.
+// folder "outside" beside it (in the sandbox's tmp), ".." the folder that
+// holds it.
 const char* const kWaysOut[] = {
-    "../outside",
-    "/../outside",
-    "/ProgramFiles/../../outside",
-    "ProgramFiles/../../outside",
-    "./../outside",
-    "//..//outside",
+    "../tmp/outside",
+    "/../tmp/outside",
+    "/ProgramFiles/../../tmp/outside",
+    "ProgramFiles/../../tmp/outside",
+    "./../tmp/outside",
+    "//..//tmp/outside",
     "/ProgramFiles/out",
     "ProgramFiles/out",
     "/ProgramFiles/rel",
@@ -92,7 +96,7 @@ TEST_F(DiskConfinement, RelativeWaysOutFromAFolderAreRefusedToo) {
   auto changeDir = api<dword(const char*)>("TAP_Hdd_ChangeDir");
   auto exist = api<dword(const char*)>("TAP_Hdd_Exist");
   auto fopen = api<TYPE_File*(const char*)>("TAP_Hdd_Fopen");
-  for (const char* way : {"..", "../..", "../../outside", "out", "rel", "./out/../.."}) {
+  for (const char* way : {"..", "../..", "../../tmp/outside", "out", "rel", "./out/../.."}) {
     SCOPED_TRACE(way);
     EXPECT_NE(changeDir(way), 0u);
     EXPECT_EQ(fw().currentDir(), "/ProgramFiles");
@@ -118,13 +122,13 @@ TEST_F(DiskConfinement, LinkToAFileOutsideIsNeitherReadNorWrittenNorRemoved) {
   expectOutsideUntouched();
 
   // The module's own file operations meet the same refusals.
-  EXPECT_EQ(MODULE_FN(HDD_ChangeDir)("../outside"), 0);
+  EXPECT_EQ(MODULE_FN(HDD_ChangeDir)("../tmp/outside"), 0);
   EXPECT_EQ(MODULE_FN(HDD_ChangeDir)("/ProgramFiles/out"), 0);
   ASSERT_EQ(MODULE_FN(INIOpenFile)("secret.ini", nullptr), INILOCATION_NewFile) << "the link is not found";
   MODULE_FN(INISetString)("a", "1");
   EXPECT_EQ(MODULE_FN(INISaveFile)("secret.ini", INILOCATION_AtProgramFiles, nullptr), 0);
-  EXPECT_EQ(MODULE_FN(INISaveFile)("../outside/secret.txt", INILOCATION_AtCurrentDir, nullptr), 0);
-  EXPECT_EQ(MODULE_FN(INISaveFile)("secret.txt", INILOCATION_AtAppName, "../../../outside"), 0);
+  EXPECT_EQ(MODULE_FN(INISaveFile)("../tmp/outside/secret.txt", INILOCATION_AtCurrentDir, nullptr), 0);
+  EXPECT_EQ(MODULE_FN(INISaveFile)("secret.txt", INILOCATION_AtAppName, "../../../tmp/outside"), 0);
   MODULE_FN(INICloseFile)();
   expectOutsideUntouched();
   EXPECT_EQ(fw().openFiles(), 0u);

@@ -1,6 +1,8 @@
 #include "harness.h"
 
 #include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -13,78 +15,57 @@
 #include <stdexcept>
 
 #include "linker.h"
+#include "platform.h"
 #include "sandbox.h"
 #include "tap.h"
 
 namespace fs = std::filesystem;
 
 void DeviceTest::boot(const DeviceConfig& config) {
+  if (!session().confined()) GTEST_SKIP() << "the module runs only confined: " << session().unconfinedReason();
   booted_ = config;
-  module_.reset();
-  sim::unloadFirmwareData(sim::FirmwareData::TaskTable);
-  sim::unloadFirmwareData(sim::FirmwareData::Utf8Routine);
-  if (!sandbox_.empty()) fs::remove_all(sandbox_);
-
-  char dir[] = "/tmp/steadyflow-test-XXXXXX";
-  if (mkdtemp(dir) == nullptr) throw std::runtime_error("cannot make a sandbox folder");
-  sandbox_ = dir;
-  fs::create_directories(sandbox_ + "/disk/ProgramFiles");
-  fs::create_directories(sandbox_ + "/dev/pts");
-  fs::create_directories(sandbox_ + "/proc/sys/vm");
-  sim::sandbox::setRoot(sandbox_);
-  sim::sandbox::clearCommands();
-  sim::sandbox::failSystem(false);
-  for (int t : config.terminals) addTerminal(t);
-  std::ofstream(sim::sandbox::kernelSetting()) << "";
-
-  fw().reset(sandbox_ + "/disk");
-  fw().setChangeDirSuccess(config.chdirSuccess);
-  if (!fw().setCurrentDir(config.startDir)) throw std::runtime_error("no start folder " + config.startDir);
-  if (config.taskTable) loadFirmwareData(sim::FirmwareData::TaskTable);
-  if (config.utf8Routine) loadFirmwareData(sim::FirmwareData::Utf8Routine);
+  session().unloadModules();
+  session().resetDisk();
+  session().resetTerminals(config.terminals);
+  session().clearKernelSetting();
+  fs::remove_all(sim::sandbox::temporary(sandbox()));
+  fs::create_directory(sim::sandbox::temporary(sandbox()));
+  sim::platform::setAccess(sim::platform::Access::Pass);
+  session().boot(config);
   loadModule();
 }
 
 void DeviceTest::restart() {
-  module_.reset();
-  fw().reset(sandbox_ + "/disk");
-  fw().setChangeDirSuccess(booted_.chdirSuccess);
-  fw().setCurrentDir(booted_.startDir);
+  session().unloadModules();
+  session().resetFirmware(booted_);
   loadModule();
 }
 
 void DeviceTest::loadModule() {
-  std::string error;
-  module_ = sim::Module::load(MODULE_PATH, error);
-  if (!module_) throw std::runtime_error(error);
+  session().module();
   sim::linker::reset();
 }
 
+void DeviceTest::failShell() { sim::platform::setAccess(sim::platform::Access::Record); }
+
 void DeviceTest::TearDown() {
-  module_.reset();
-  EXPECT_TRUE(sim::Module::unloaded(MODULE_PATH)) << "the module stayed loaded; the next test would share its globals";
-  sim::unloadFirmwareData(sim::FirmwareData::TaskTable);
-  sim::unloadFirmwareData(sim::FirmwareData::Utf8Routine);
+  if (!session().confined()) return;
+  session().unloadModules();
+  EXPECT_TRUE(sim::Module::unloaded(session().modulePath()))
+      << "the module stayed loaded; the next test would share its globals";
+  session().unloadData(sim::FirmwareData::TaskTable);
+  session().unloadData(sim::FirmwareData::Utf8Routine);
   for (const char* data : {SIM_LIBDIR "/libfwtask.so", SIM_LIBDIR "/libfwutf8.so"})
     EXPECT_TRUE(sim::Module::unloaded(data)) << data << " stayed loaded; the next test would find its symbols";
-  sim::sandbox::setRoot("");
-  sim::sandbox::failSystem(false);
-  fs::remove_all(sandbox_);
-  sandbox_.clear();
-}
-
-void DeviceTest::loadFirmwareData(sim::FirmwareData which) {
-  std::string error;
-  if (!sim::loadFirmwareData(which, error)) throw std::runtime_error(error);
 }
 
 void* DeviceTest::moduleSymbol(const char* name) const {
-  void* p = module_ ? module_->symbol(name) : nullptr;
+  void* p = session().module().symbol(name);
   if (p == nullptr) throw std::runtime_error(std::string("the module exports no ") + name);
   return p;
 }
 
-std::string DeviceTest::hostPath(const std::string& diskPath) const { return sandbox_ + "/disk" + diskPath; }
+std::string DeviceTest::hostPath(const std::string& diskPath) const { return session().hostPath(diskPath); }
 
 void DeviceTest::makeDir(const std::string& diskPath) const { fs::create_directories(hostPath(diskPath)); }
 
@@ -104,13 +85,17 @@ std::optional<std::string> DeviceTest::readFile(const std::string& diskPath) con
 
 bool DeviceTest::exists(const std::string& diskPath) const { return fs::exists(fs::symlink_status(hostPath(diskPath))); }
 
-std::string DeviceTest::terminal(int number) const { return slurp(sim::sandbox::terminal(number)).value_or(""); }
+std::string DeviceTest::terminal(int number) const { return slurp(session().terminalPath(number)).value_or(""); }
 
-void DeviceTest::addTerminal(int number) const { std::ofstream(sim::sandbox::terminal(number)) << ""; }
+void DeviceTest::addTerminal(int number) const { std::ofstream(session().terminalPath(number)) << ""; }
 
-std::string DeviceTest::kernelSetting() const { return slurp(sim::sandbox::kernelSetting()).value_or(""); }
+std::string DeviceTest::kernelSetting() const { return slurp(session().kernelSettingPath()).value_or(""); }
 
-const std::vector<std::string>& DeviceTest::commands() const { return sim::sandbox::commands(); }
+std::vector<std::string> DeviceTest::commands() const {
+  std::vector<std::string> out;
+  for (const sim::platform::ShellCall& call : sim::platform::commands()) out.push_back(call.command);
+  return out;
+}
 
 std::vector<std::string> DeviceTest::calls(const std::string& entry) const {
   std::vector<std::string> out;
@@ -119,26 +104,46 @@ std::vector<std::string> DeviceTest::calls(const std::string& entry) const {
   return out;
 }
 
-CommandResult runCommand(const std::string& commandLine) {
-  char errPath[] = "/tmp/steadyflow-err-XXXXXX";
-  const int errFd = mkstemp(errPath);
-  if (errFd < 0) throw std::runtime_error("cannot make a temporary file");
-  close(errFd);
+std::string temporaryFolder() {
+  std::string made = sim::sandbox::temporary(sim::Session::current().root()) + "/test-XXXXXX";
+  if (mkdtemp(made.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder");
+  return made;
+}
+
+CommandResult runProgram(const std::vector<std::string>& argv) {
+  const std::string folder = temporaryFolder();
+  const std::string outPath = folder + "/out", errPath = folder + "/err";
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error("cannot run " + argv.at(0));
+  if (child == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0) _exit(126);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0)
+    if (errno != EINTR) throw std::runtime_error("lost " + argv.at(0));
   CommandResult result;
-  FILE* pipe = popen((commandLine + " 2>" + errPath).c_str(), "r");
-  if (pipe == nullptr) throw std::runtime_error("cannot run " + commandLine);
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.out.append(buffer, n);
-  const int status = pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = slurp(outPath).value_or("");
   result.err = slurp(errPath).value_or("");
-  unlink(errPath);
+  fs::remove_all(folder);
   return result;
 }
 
-std::string programPrefix() {
-  const std::string prefix = EMULATOR;
-  return prefix.empty() ? prefix : prefix + " ";
+std::vector<std::string> programCommand(const std::string& program) {
+  std::vector<std::string> argv;
+  std::stringstream emulator(EMULATOR);
+  for (std::string word; emulator >> word;) argv.push_back(word);
+  argv.push_back(program);
+  return argv;
 }
 
 void* firmwareAlloc(uint32_t size) {
@@ -155,3 +160,18 @@ EdgeString::EdgeString(const std::string& text) : page_(static_cast<size_t>(sysc
 }
 
 EdgeString::~EdgeString() { munmap(base_, 2 * page_); }
+
+// The suite runs confined; listing its tests loads nothing and needs no
+// confinement.
+int main(int argc, char** argv) {
+  bool listing = false;
+  for (int i = 1; i < argc; ++i) listing = listing || strcmp(argv[i], "--gtest_list_tests") == 0;
+  if (!listing) {
+    const sim::Session& session = sim::Session::start(argc, argv, {});
+    if (!session.confined())
+      fprintf(stderr, "steadyflow_tests: no confinement here (%s); the tests that load the module are skipped\n",
+              session.unconfinedReason().c_str());
+  }
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

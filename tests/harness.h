@@ -1,7 +1,10 @@
-// The fixture every test uses: a fresh sandbox (a disk holding
-// "/ProgramFiles", the pseudo-terminals asked for, the kernel setting), the
-// simulated firmware reset onto it, the firmware data asked for, and a fresh
-// copy of the module. Tests reach the module only through its exports:
+// The fixture every test uses: the sandbox of the suite's session made fresh
+// (a disk holding "/ProgramFiles", the pseudo-terminals asked for, an empty
+// kernel setting), the simulated firmware reset onto it, the firmware data
+// asked for, and a fresh copy of the module. The suite runs confined
+// (confinement.h), so the module's terminal writes and shell command reach
+// only the sandbox; where no confinement can be had, tests that load the
+// module are skipped. Tests reach the module only through its exports:
 //   MODULE_FN(INIGetInt)("MinimumKBFree", 10000, 100, 50000)
 //   MODULE_VAR(TAPDirStackDepth)
 // The module's calls into the dynamic linker since boot are in
@@ -16,16 +19,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "device.h"
 #include "firmware.h"
 #include "linker.h"
+#include "session.h"
 
-struct DeviceConfig {
-  bool taskTable = true;      // firmware exports "_tapTask" and "_curTapTask"
-  bool utf8Routine = true;    // firmware exports its UTF-8 routine
-  int32_t chdirSuccess = 0;   // what TAP_Hdd_ChangeDir answers on success
+struct DeviceConfig : sim::FirmwareSetup {
   std::vector<int> terminals = {0};
-  std::string startDir = "/";  // the module's current directory at start
 };
 
 class DeviceTest : public ::testing::Test {
@@ -40,8 +39,12 @@ class DeviceTest : public ::testing::Test {
   // when it starts again; the firmware's trace and accounting start afresh.
   void restart();
   // Loads firmware data in the middle of a scenario.
-  void loadFirmwareData(sim::FirmwareData which);
+  void loadFirmwareData(sim::FirmwareData which) { session().loadData(which); }
+  // From now on the module's `system` records its command and fails without
+  // running a shell, as on a device without one.
+  void failShell();
 
+  sim::Session& session() const { return sim::Session::current(); }
   sim::Firmware& fw() { return sim::firmware(); }
   void* moduleSymbol(const char* name) const;
   template <class T>
@@ -60,20 +63,22 @@ class DeviceTest : public ::testing::Test {
   std::string terminal(int number) const;  // bytes written to /dev/pts/N
   void addTerminal(int number) const;
   std::string kernelSetting() const;
-  const std::vector<std::string>& commands() const;
+  // The commands the module handed to system, as it wrote them.
+  std::vector<std::string> commands() const;
 
   // Firmware calls of ENTRY in the trace, in order.
   std::vector<std::string> calls(const std::string& entry) const;
 
-  std::string sandbox_;
+  // The sandbox folder (disk/, dev/pts/, proc/sys/vm/, tmp/).
+  const std::string& sandbox() const { return session().root(); }
 
  private:
   void loadModule();
   DeviceConfig booted_;
-  std::unique_ptr<sim::Module> module_;
 };
 
-using sim::firmwareExport;
+// Where the process exports NAME (firmware data or API).
+inline void* firmwareExport(const char* name) { return sim::Session::current().firmwareExport(name); }
 // A block from the firmware's own allocator, as the module would get it.
 void* firmwareAlloc(uint32_t size);
 
@@ -93,15 +98,18 @@ class EdgeString {
   char* text_;
 };
 
-// Runs a command line and keeps its exit status and output.
+// Runs a program (its argument vector, no shell between) and keeps its exit
+// status and output.
 struct CommandResult {
   int status = -1;
   std::string out, err;
 };
-CommandResult runCommand(const std::string& commandLine);
-// The command prefix that runs a program of this build (the emulator on the
-// device build, nothing on the host).
-std::string programPrefix();
+CommandResult runProgram(const std::vector<std::string>& argv);
+// The argument vector that runs a program of this build: the emulator first
+// on the device build.
+std::vector<std::string> programCommand(const std::string& program);
+// A fresh folder for a test's own files, inside the sandbox.
+std::string temporaryFolder();
 
 #define MODULE_FN(name) (*moduleSymbolAs<decltype(name)>(#name))
 #define MODULE_VAR(name) (*moduleSymbolAs<std::remove_reference_t<decltype(name)>>(#name))

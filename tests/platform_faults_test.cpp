@@ -5,7 +5,7 @@
 #include "SteadyflowTest.h"
 #include "harness.h"
 #include "helpers.h"
-#include "sandbox.h"
+#include "platform.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ class PlatformFault : public DeviceTest {
   // Runs the module once and checks it completed tidy and ran the command
   // for VALUE exactly once.
   void expectRunApplies(int value) {
-    sim::sandbox::clearCommands();
+    sim::platform::clear();
     EXPECT_EQ(MODULE_FN(TAP_Main)(), 0);
     EXPECT_EQ(commands(), std::vector<std::string>{command(value)});
     EXPECT_EQ(MODULE_VAR(MinimumKBFree), value);
@@ -83,7 +83,7 @@ TEST_F(NoTerminal, RunAppliesTheValue) {
 }
 
 class SystemFailing : public PlatformFault {
-  void prepareRun() override { sim::sandbox::failSystem(true); }
+  void prepareRun() override { failShell(); }
 };
 
 TEST_F(SystemFailing, RunStillRunsTheCommandOnceAndShowsIt) {

@@ -4,14 +4,9 @@
 #include <elf.h>
 
 #include <cstring>
-#include <map>
 
 #include "elf_file.h"
 #include "linker.h"
-
-#ifndef SIM_LIBDIR
-#error "SIM_LIBDIR names the folder of the simulator's libraries"
-#endif
 
 namespace sim {
 namespace {
@@ -44,57 +39,7 @@ uint32_t le32(const std::string& bytes, size_t offset) {
   return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
 }
 
-std::map<FirmwareData, void*>& dataHandles() {
-  static std::map<FirmwareData, void*> handles;
-  return handles;
-}
-
-const char* dataLibrary(FirmwareData which) {
-  return which == FirmwareData::TaskTable ? SIM_LIBDIR "/libfwtask.so" : SIM_LIBDIR "/libfwutf8.so";
-}
-
 }  // namespace
-
-Firmware& firmware() {
-  static Firmware* instance = [] {
-    void* lib = dlopen(SIM_LIBDIR "/libtap.so", RTLD_NOW | RTLD_GLOBAL);
-    auto get = lib ? reinterpret_cast<Firmware* (*)()>(dlsym(lib, "simfw_firmware")) : nullptr;
-    if (get == nullptr) {
-      fprintf(stderr, "devsim: cannot load the simulated firmware: %s\n", dlerror());
-      exit(70);
-    }
-    return get();
-  }();
-  return *instance;
-}
-
-bool loadFirmwareData(FirmwareData which, std::string& error) {
-  firmware();
-  if (dataHandles().count(which)) return true;
-  void* handle = dlopen(dataLibrary(which), RTLD_NOW | RTLD_GLOBAL);
-  if (handle == nullptr) {
-    error = dlerror();
-    return false;
-  }
-  dataHandles()[which] = handle;
-  return true;
-}
-
-void unloadFirmwareData(FirmwareData which) {
-  auto it = dataHandles().find(which);
-  if (it == dataHandles().end()) return;
-  dlclose(it->second);
-  dataHandles().erase(it);
-}
-
-void* firmwareExport(const char* name) {
-  void* process = dlopen(nullptr, RTLD_LAZY);
-  void* address = dlsym(process, name);
-  dlclose(process);
-  return address;
-}
-
-bool firmwareDataLoaded(FirmwareData which) { return dataHandles().count(which) > 0; }
 
 std::optional<Identity> readIdentity(const std::string& path, std::string& error) {
   auto elf = ElfFile::read(path, error);
@@ -138,7 +83,6 @@ std::optional<Identity> readIdentity(const std::string& path, std::string& error
 }
 
 std::unique_ptr<Module> Module::load(const std::string& path, std::string& error) {
-  firmware();
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     error = std::string("cannot load ") + dlerror();

@@ -1,6 +1,5 @@
-// The simulated device as a program that hosts the module sees it: the
-// firmware API library, the optional firmware data, and module files that can
-// be checked, loaded, called and unloaded again.
+// Module files as a program that hosts the module sees them: checked for
+// their identity header, loaded, called and unloaded again.
 #pragma once
 
 #include <stdint.h>
@@ -9,25 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "firmware.h"
-
 namespace sim {
-
-// The simulated firmware, loaded into the global symbol scope on first use so
-// that it satisfies the module's "/tapapi/TMS/libtap.so".
-Firmware& firmware();
-
-// Firmware data the module looks up by name; each is a library loaded into the
-// global scope only while a scenario wants it.
-enum class FirmwareData { TaskTable, Utf8Routine };
-bool loadFirmwareData(FirmwareData which, std::string& error);
-void unloadFirmwareData(FirmwareData which);
-bool firmwareDataLoaded(FirmwareData which);
-
-// Where the process exports NAME (firmware data or API), asked through a
-// handle on the process: a lookup in the default scope would tie a firmware
-// data library to the caller beyond its scenario.
-void* firmwareExport(const char* name);
 
 // What a module file's identity header says.
 struct Identity {

@@ -62,8 +62,9 @@ const void* linkMap(void* handle) {
   return handle != nullptr && dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 ? map : nullptr;
 }
 
-// Whether the code at RETURN_ADDRESS belongs to a watched object.
-bool fromWatched(const void* returnAddress) {
+}  // namespace
+
+bool fromModule(const void* returnAddress) {
   const auto& watched = state().watched;
   if (watched.empty()) return false;
   Dl_info info;
@@ -71,8 +72,6 @@ bool fromWatched(const void* returnAddress) {
   if (dladdr1(returnAddress, &info, &map, RTLD_DL_LINKMAP) == 0) return false;
   return std::find(watched.begin(), watched.end(), map) != watched.end();
 }
-
-}  // namespace
 
 void watch(void* handle) {
   if (const void* map = linkMap(handle)) state().watched.push_back(map);
@@ -142,7 +141,7 @@ using namespace sim::linker;
 // can disturb it.
 
 extern "C" __attribute__((noinline)) void* dlopen(const char* file, int mode) noexcept {
-  const bool watched = fromWatched(__builtin_return_address(0));
+  const bool watched = fromModule(__builtin_return_address(0));
   State& s = state();
   s.pendingError.reset();
   void* handle;
@@ -164,7 +163,7 @@ extern "C" __attribute__((noinline)) void* dlopen(const char* file, int mode) no
 }
 
 extern "C" __attribute__((noinline)) void* dlsym(void* __restrict handle, const char* __restrict name) noexcept {
-  const bool watched = fromWatched(__builtin_return_address(0));
+  const bool watched = fromModule(__builtin_return_address(0));
   State& s = state();
   s.pendingError.reset();
   void* address = real().symbol(handle, name);
@@ -181,7 +180,7 @@ extern "C" __attribute__((noinline)) void* dlsym(void* __restrict handle, const 
 }
 
 extern "C" __attribute__((noinline)) char* dlerror() noexcept {
-  const bool watched = fromWatched(__builtin_return_address(0));
+  const bool watched = fromModule(__builtin_return_address(0));
   State& s = state();
   char* text;
   if (s.pendingError) {
@@ -201,7 +200,7 @@ extern "C" __attribute__((noinline)) char* dlerror() noexcept {
 }
 
 extern "C" __attribute__((noinline)) int dlclose(void* handle) noexcept {
-  const bool watched = fromWatched(__builtin_return_address(0));
+  const bool watched = fromModule(__builtin_return_address(0));
   State& s = state();
   s.pendingError.reset();
   const int result = real().close(handle);

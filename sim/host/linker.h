@@ -35,6 +35,9 @@ struct Call {
 // handle) stands for.
 void watch(void* handle);
 void unwatch(void* handle);
+// Whether the code at RETURN_ADDRESS belongs to a watched object: how the
+// interposed functions tell the module's calls from the program's own.
+bool fromModule(const void* returnAddress);
 
 // The watched objects' calls since the last reset, in order.
 const std::vector<Call>& calls();

@@ -1,0 +1,88 @@
+#include "platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "linker.h"
+
+namespace sim::platform {
+namespace {
+
+struct State {
+  Access access = Access::Refuse;
+  std::vector<OpenCall> opens;
+  std::vector<ShellCall> commands;
+};
+
+State& state() {
+  static State s;
+  return s;
+}
+
+int runShell(const char* command) {
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  return status;
+}
+
+}  // namespace
+
+void setAccess(Access access) { state().access = access; }
+Access access() { return state().access; }
+const std::vector<OpenCall>& opens() { return state().opens; }
+const std::vector<ShellCall>& commands() { return state().commands; }
+void clear() {
+  state().opens.clear();
+  state().commands.clear();
+}
+
+}  // namespace sim::platform
+
+using namespace sim::platform;
+
+extern "C" __attribute__((noinline)) int open(const char* path, int flags, ...) {
+  const bool module = sim::linker::fromModule(__builtin_return_address(0));
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = va_arg(args, mode_t);
+    va_end(args);
+  }
+  if (!module) return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+  OpenCall call;
+  call.path = path != nullptr ? path : "(null)";
+  call.flags = flags;
+  if (state().access == Access::Refuse) {
+    call.error = EACCES;
+  } else {
+    call.result = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+    if (call.result < 0) call.error = errno;
+  }
+  state().opens.push_back(call);
+  if (call.result < 0) errno = call.error;
+  return call.result;
+}
+
+extern "C" __attribute__((noinline)) int system(const char* command) {
+  const bool module = sim::linker::fromModule(__builtin_return_address(0));
+  if (command == nullptr) return 1;  // a shell is available
+  if (!module) return runShell(command);
+  ShellCall call;
+  call.command = command;
+  call.ran = state().access == Access::Pass;
+  call.status = call.ran ? runShell(command) : -1;
+  state().commands.push_back(call);
+  return call.status;
+}

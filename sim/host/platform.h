@@ -1,0 +1,44 @@
+// The module's calls of the platform's `open` and `system`, as the hosting
+// programs see them. Every program that hosts the module links this unit,
+// which defines its own `open` and `system`; they bind before libc's, so the
+// module's calls land here. Calls made by a loaded module (linker.h tells
+// them apart) are recorded and, as the session decides, either passed on
+// unchanged to the real libc and a real /bin/sh, or refused: outside a
+// confinement nothing the module opens or runs may reach the machine.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace sim::platform {
+
+struct OpenCall {
+  std::string path;
+  int flags = 0;
+  int result = -1;  // the descriptor, or -1
+  int error = 0;    // errno when it failed
+};
+
+struct ShellCall {
+  std::string command;
+  bool ran = false;  // whether a shell ran it
+  int status = -1;   // what system answered
+};
+
+// What happens to the module's calls from now on.
+enum class Access {
+  Pass,    // open reaches the real libc, system runs /bin/sh
+  Record,  // open passes, system is recorded and answers -1 without running
+  Refuse,  // both are recorded only: open answers -1 (EACCES), system -1
+};
+void setAccess(Access access);
+Access access();
+
+// The module's calls since the last clear, in order.
+const std::vector<OpenCall>& opens();
+const std::vector<ShellCall>& commands();
+void clear();
+
+}  // namespace sim::platform

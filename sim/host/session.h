@@ -1,0 +1,118 @@
+// A hosting program's session with the simulated device: the one place that
+// owns the sandbox (sandbox.h), the confinement (confinement.h), the
+// simulated firmware and its data, and the loaded copies of the module.
+// devsim, the test suite, the fuzz programs and the benchmarks all start one:
+//
+//   int main(int argc, char** argv) {
+//     sim::Session& session = sim::Session::start(argc, argv, {});
+//     session.boot({});                        // firmware on the sandbox disk
+//     auto main = session.module().get<int32_t()>("TAP_Main");
+//
+// Failures of the session itself (a sandbox that cannot be laid out, a
+// firmware library that does not load) end the program with one line.
+#pragma once
+
+#include <stdint.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device.h"
+#include "firmware.h"
+
+namespace sim {
+
+struct SessionOptions {
+  // The sandbox folder; empty: a fresh temporary one, removed at the end.
+  std::string root;
+  // Further folders the program writes (its own output).
+  std::vector<std::string> writable;
+  // False: the module's commands are recorded and never run.
+  bool shell = true;
+};
+
+// Firmware data the module looks up by name; each is a library loaded into
+// the global scope only while a scenario wants it.
+enum class FirmwareData { TaskTable, Utf8Routine };
+
+struct FirmwareSetup {
+  std::string disk;           // host folder standing for the disk; empty: the sandbox's
+  int32_t chdirSuccess = 0;   // what TAP_Hdd_ChangeDir answers on success
+  std::string startDir = "/"; // the module's current directory at start
+  bool taskTable = true;      // firmware exports "_tapTask" and "_curTapTask"
+  bool utf8Routine = true;    // firmware exports its UTF-8 routine
+};
+
+class Session {
+ public:
+  // Starts the session. Unless this process already runs confined on its
+  // sandbox, it lays the sandbox out, runs this program again (ARGV) inside
+  // the confinement, and exits with that run's status. Where no confinement
+  // can be set up it carries on unconfined, with the module's open and system
+  // refused; confined() and unconfinedReason() tell.
+  static Session& start(int argc, char** argv, const SessionOptions& options);
+  // The started session.
+  static Session& current();
+
+  bool confined() const { return confined_; }
+  const std::string& unconfinedReason() const { return reason_; }
+  const std::string& root() const { return root_; }
+
+  // --- the sandbox -----------------------------------------------------------
+  std::string disk() const { return disk_; }
+  std::string hostPath(const std::string& diskPath) const { return disk_ + diskPath; }
+  std::string terminalPath(int number) const;
+  std::string kernelSettingPath() const;
+  // Leaves exactly these terminals, each empty.
+  void resetTerminals(const std::vector<int>& numbers);
+  void clearKernelSetting();
+  // Empties the sandbox disk, leaving only "/ProgramFiles".
+  void resetDisk();
+
+  // --- the firmware ------------------------------------------------------------
+  // Starts the firmware afresh on the disk, with the data SETUP asks for,
+  // and forgets the module's recorded calls.
+  void boot(const FirmwareSetup& setup);
+  // Starts the firmware afresh as SETUP says, leaving its data as it is: what
+  // the device does when it starts again.
+  void resetFirmware(const FirmwareSetup& setup);
+  Firmware& firmware();
+  void loadData(FirmwareData which);
+  void unloadData(FirmwareData which);
+  // Where the process exports NAME (firmware data or API), asked through a
+  // handle on the process: a lookup in the default scope would tie a firmware
+  // data library to the caller beyond its scenario.
+  void* firmwareExport(const char* name);
+
+  // --- the module --------------------------------------------------------------
+  // The module file copies are made of (the build's own by default).
+  void useModule(const std::string& path);
+  const std::string& modulePath() const { return module_; }
+  // Copy COPY of the module (0 is the file itself; others are copies of it
+  // in the sandbox, each with globals of its own), loaded on first use.
+  Module& module(int copy = 0);
+  // Unloads every copy, so the next starts with fresh globals.
+  void unloadModules();
+
+ private:
+  Session() = default;
+  [[noreturn]] void fail(const std::string& line) const;
+  void require(bool ok, const std::string& error) const;
+
+  std::string program_;
+  std::string root_;
+  std::string disk_;
+  bool confined_ = false;
+  bool removeRoot_ = false;
+  std::string reason_;
+  std::string module_;
+  std::map<FirmwareData, void*> data_;
+  std::map<int, std::unique_ptr<Module>> copies_;
+};
+
+// The started session's firmware.
+inline Firmware& firmware() { return Session::current().firmware(); }
+
+}  // namespace sim
