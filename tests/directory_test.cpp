@@ -19,8 +19,7 @@ namespace {
 class TaskData {
  public:
   TaskData()
-      : table_(static_cast<TapTaskEntry*>(firmwareExport("_tapTask"))),
-        index_(static_cast<int32_t*>(firmwareExport("_curTapTask"))) {
+      : table_(sim::Session::current().taskData().table), index_(sim::Session::current().taskData().index) {
     if (table_ == nullptr || index_ == nullptr) throw std::runtime_error("no task data loaded");
     savedIndex_ = *index_;
     record_ = table_[savedIndex_].dirRecord;
