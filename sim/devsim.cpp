@@ -287,7 +287,7 @@ int main(int argc, char** argv) {
                       std::to_string(sim::linker::count(Fn::Close)) + ")");
   if (o.trace) {
     printf("--- firmware calls\n");
-    for (const std::string& line : sim::firmware().trace()) printf("%s\n", line.c_str());
+    for (const sim::FirmwareCall& call : sim::firmware().trace()) printf("%s\n", sim::text(call).c_str());
     printf("--- dynamic-linker calls\n");
     for (const std::string& line : sim::linker::trace()) printf("%s\n", line.c_str());
   }

@@ -62,8 +62,8 @@ class DeviceTest : public ::testing::Test {
   std::string kernelSetting() const;
   const std::vector<std::string>& commands() const;
 
-  // Firmware calls of ENTRY in the trace, in order.
-  std::vector<std::string> calls(const std::string& entry) const;
+  // Firmware calls of ENTRY in the trace, in order (sim::lines renders them).
+  std::vector<sim::FirmwareCall> calls(const std::string& entry) const;
 
   std::string sandbox_;
 
