@@ -25,6 +25,7 @@
 #include "sandbox.h"
 #include "session.h"
 #include "tapheader.h"
+#include "trace.h"
 
 namespace {
 
@@ -301,7 +302,7 @@ void reportState() {
 
 void printTrace() {
   printf("--- firmware calls\n");
-  for (const std::string& line : sim::firmware().trace()) printf("%s\n", line.c_str());
+  for (const sim::FirmwareCall& call : sim::firmware().trace()) printf("%s\n", sim::text(call).c_str());
   printf("--- dynamic-linker calls\n");
   for (const std::string& line : sim::linker::trace()) printf("%s\n", line.c_str());
 }

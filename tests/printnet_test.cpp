@@ -19,7 +19,7 @@ TEST_F(TerminalEcho, GoesToTheFirstDeviceThatOpens) {
   MODULE_FN(PrintNet)("hello\n");
   EXPECT_EQ(terminal(2), std::string("hello\n\0", 7));
   EXPECT_EQ(terminal(5), "");
-  EXPECT_EQ(calls("TAP_SPrint"), (std::vector<std::string>{
+  EXPECT_EQ(sim::lines(calls("TAP_SPrint")), (std::vector<std::string>{
                                      R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/0")",
                                      R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/1")",
                                      R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/2")",
@@ -37,7 +37,7 @@ TEST_F(TerminalEcho, TriesOnlyDevicesZeroToNineteen) {
   MODULE_FN(PrintNet)("x");
   EXPECT_EQ(terminal(20), "");
   EXPECT_EQ(calls("TAP_SPrint").size(), 20u);
-  EXPECT_EQ(calls("TAP_SPrint").back(), R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/19")");
+  EXPECT_EQ(sim::text(calls("TAP_SPrint").back()), R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/19")");
 }
 
 TEST_F(TerminalEcho, WritesNothingWithoutTerminalsOrText) {
