@@ -13,6 +13,7 @@
 // written (the shell failed, or no command was run).
 #include <stdio.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <sstream>
@@ -40,7 +41,7 @@ constexpr char kUsage[] =
     "  --no-task-data       firmware without task table and current-task index\n"
     "  --event CODE:P1:P2   deliver this event after the main entry (default 1:7:0; repeatable)\n"
     "  --no-shell           record the module's command, run no shell (where no confinement can be had)\n"
-    "  --trace              print every firmware call and dynamic-linker call\n";
+    "  --trace              list the module's firmware, dynamic-linker, open and system calls in order\n";
 
 // Where the module looks for its settings file, module folder first.
 const char* const kSettingsFiles[] = {
@@ -300,11 +301,18 @@ void reportState() {
                       std::to_string(sim::linker::count(Fn::Close)) + ")");
 }
 
+// Every call the module made, in the order it made them: firmware,
+// dynamic-linker, terminal open and system calls in one list.
 void printTrace() {
-  printf("--- firmware calls\n");
-  for (const sim::FirmwareCall& call : sim::firmware().trace()) printf("%s\n", sim::text(call).c_str());
-  printf("--- dynamic-linker calls\n");
-  for (const std::string& line : sim::linker::trace()) printf("%s\n", line.c_str());
+  std::vector<std::pair<uint64_t, std::string>> calls;
+  for (const sim::FirmwareCall& call : sim::firmware().trace()) calls.push_back({call.sequence, sim::text(call)});
+  const std::vector<std::string> linked = sim::linker::trace();
+  for (size_t i = 0; i < linked.size(); ++i) calls.push_back({sim::linker::calls()[i].sequence, linked[i]});
+  for (const auto& call : sim::platform::opens()) calls.push_back({call.sequence, sim::platform::text(call)});
+  for (const auto& call : sim::platform::commands()) calls.push_back({call.sequence, sim::platform::text(call)});
+  std::stable_sort(calls.begin(), calls.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  printf("--- calls, in order\n");
+  for (const auto& [sequence, line] : calls) printf("%s\n", line.c_str());
 }
 
 }  // namespace

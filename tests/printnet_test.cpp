@@ -1,7 +1,10 @@
 // The terminal echo: the first pseudo-terminal that opens gets the text and
 // its zero byte; no other does.
+#include <gmock/gmock.h>
+
 #include "harness.h"
 #include "helpers.h"
+#include "platform.h"
 
 namespace {
 
@@ -24,6 +27,12 @@ TEST_F(TerminalEcho, GoesToTheFirstDeviceThatOpens) {
                                      R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/1")",
                                      R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/2")",
                                  }));
+  // The module's own opens, read-write and no other flag, as recorded.
+  std::vector<std::string> opens;
+  for (const sim::platform::OpenCall& call : sim::platform::opens()) opens.push_back(sim::platform::text(call));
+  EXPECT_THAT(opens, testing::ElementsAre(R"(open("/dev/pts/0", 2) = -1 (ENOENT))",
+                                          R"(open("/dev/pts/1", 2) = -1 (ENOENT))",
+                                          testing::StartsWith(R"(open("/dev/pts/2", 2) = )")));
 }
 
 TEST_F(TerminalEcho, EmptyTextWritesOneZeroByte) {

@@ -7,6 +7,8 @@ namespace {
 
 using core::ValueKind;
 
+}  // namespace
+
 std::string quote(const std::string& s) {
   std::string out = "\"";
   for (const unsigned char c : s) {
@@ -23,6 +25,8 @@ std::string quote(const std::string& s) {
   }
   return out + "\"";
 }
+
+namespace {
 
 std::string shown(const TraceValue& v) {
   switch (v.kind) {

@@ -54,6 +54,8 @@ inline bool operator!=(const FirmwareCall& a, const FirmwareCall& b) { return !(
 // are quoted with \" \\ and \xHH escapes; a free of no live block says so;
 // an injected fault adds " [fault]".
 std::string text(const FirmwareCall& call);
+// A string as the trace shows it: quoted, with \" \\ and \xHH escapes.
+std::string quote(const std::string& s);
 std::vector<std::string> lines(const std::vector<FirmwareCall>& calls);
 
 }  // namespace sim

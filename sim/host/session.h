@@ -122,5 +122,8 @@ class Session {
 
 // The started session's firmware.
 inline Firmware& firmware() { return Session::current().firmware(); }
+// The next place in the one order of everything the module calls (firmware,
+// dynamic linker, open, system), so a run's calls can be listed as they came.
+inline uint64_t nextSequence() { return firmware().nextSequence(); }
 
 }  // namespace sim
