@@ -133,6 +133,7 @@ TEST(ElfFile, RefusesCraftedOffsetsSizesAndIndices) {
       {"unterminated string table", [](Image64& im) { memset(im.dynstr, 'x', sizeof im.dynstr); }, nullptr},
       {"no section headers", [](Image64& im) { im.eh.e_shnum = 0; im.eh.e_shoff = kTop; }, nullptr},
       {"table not a whole number of entries", [](Image64& im) { im.sh[5].sh_size += 5; }, nullptr},
+      {"table smaller than one entry", [](Image64& im) { im.sh[5].sh_size = 3; }, nullptr},
       {"unknown class", [](Image64& im) { im.eh.e_ident[EI_CLASS] = 7; }, "is of unknown ELF class 7"},
       {"big-endian", [](Image64& im) { im.eh.e_ident[EI_DATA] = ELFDATA2MSB; }, "is not a little-endian ELF file"},
   };

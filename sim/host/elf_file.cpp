@@ -165,7 +165,7 @@ class ElfReader {
                   number(sizeof(T)));
     if (!charge(s.sh_size)) return false;
     out.resize(s.sh_size / sizeof(T));
-    memcpy(out.data(), f_.data_.data() + s.sh_offset, out.size() * sizeof(T));
+    if (!out.empty()) memcpy(out.data(), f_.data_.data() + s.sh_offset, out.size() * sizeof(T));
     return true;
   }
 
