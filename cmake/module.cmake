@@ -38,8 +38,10 @@ if(CMAKE_CROSSCOMPILING)
   target_compile_options(SteadyflowTest PRIVATE -fstack-usage -fcallgraph-info=su)
 endif()
 # A sanitized module leaves the sanitizer runtime's names to the program that
-# loads it, so only that build links without --no-undefined.
+# loads it, so only that build links without --no-undefined. The device's
+# loader looks symbols up in the classic hash table (DT_HASH) only.
 target_link_options(SteadyflowTest PRIVATE
-  -nostdlib -nostartfiles $<$<NOT:$<BOOL:${STEADYFLOW_SANITIZE}>>:-Wl,--no-undefined> -Wl,--no-as-needed)
+  -nostdlib -nostartfiles $<$<NOT:$<BOOL:${STEADYFLOW_SANITIZE}>>:-Wl,--no-undefined> -Wl,--no-as-needed
+  -Wl,--hash-style=sysv)
 # The order here is the order of DT_NEEDED.
 target_link_libraries(SteadyflowTest PRIVATE tap stub_dl stub_c gcc)
