@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "elf_file.h"
+#include "harness.h"
 
 namespace {
 
@@ -158,9 +159,7 @@ TEST(ElfFile, RefusesCraftedOffsetsSizesAndIndices) {
 // A FIFO with no writer and /dev/zero would each hang a plain read; a sparse
 // file over the limit would exhaust memory.
 TEST(ElfFile, ReadRefusesWhatIsNoSmallRegularFile) {
-  char dir[] = "/tmp/steadyflow-elf-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string folder = dir, fifo = folder + "/fifo", big = folder + "/big", crafted = folder + "/crafted";
+  const std::string folder = temporaryFolder(), fifo = folder + "/fifo", big = folder + "/big", crafted = folder + "/crafted";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::ofstream(big).close();
   ASSERT_EQ(truncate(big.c_str(), sim::ElfFile::kMaxFileSize + 1), 0);  // sparse: no disk used
@@ -181,7 +180,7 @@ TEST(ElfFile, ReadRefusesWhatIsNoSmallRegularFile) {
     EXPECT_EQ(error, expected);
   }
   for (const std::string& file : {fifo, big, crafted}) unlink(file.c_str());
-  rmdir(dir);
+  rmdir(folder.c_str());
 }
 
 }  // namespace
