@@ -13,13 +13,21 @@ FUZZ_SECONDS ?= 60
 CMAKE_GEN  := -G Ninja
 JOBS       ?= 2
 RUN_DIR    ?= $(BUILD)/run
+UCLIBC     := $(BUILD)/uclibc
+UCLIBC_TARBALL ?= /usr/src/uClibc-ng-1.0.35.tar.xz
 
-.PHONY: all setup host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size clean
+.PHONY: all setup uclibc host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size clean
 
 all: host
 
 setup:
 	@scripts/setup
+
+# The device's C library and loader (uClibc-ng) in $(UCLIBC)/sysroot, for
+# code built with cmake/mipsel-uclibc.cmake; the script builds it once per
+# tarball and recipe.
+uclibc: | setup
+	@scripts/uclibc-sysroot $(UCLIBC_TARBALL) $(UCLIBC)
 
 $(HOST)/build.ninja:
 	cmake -S . -B $(HOST) $(CMAKE_GEN)
