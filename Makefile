@@ -20,7 +20,10 @@ RELEASE    := $(BUILD)/release
 # make dist dates the module by the last commit unless SOURCE_DATE_EPOCH is set.
 DIST_EPOCH  = $(or $(SOURCE_DATE_EPOCH),$(shell git log -1 --format=%ct 2>/dev/null))
 
-.PHONY: all setup setup-run setup-run-device setup-dist host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size dist clean distclean
+UCLIBC     := $(BUILD)/uclibc
+UCLIBC_TARBALL ?= /usr/src/uClibc-ng-1.0.35.tar.xz
+
+.PHONY: all setup uclibc setup-run setup-run-device setup-dist host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size dist clean distclean
 
 all: host
 
@@ -36,6 +39,12 @@ setup-run setup-run-device setup-dist:
 TESTS := ON
 run run-device: TESTS := OFF
 with-tests = grep -qs '^STEADYFLOW_TESTS:BOOL=ON$$' $(1)/CMakeCache.txt || cmake -S . -B $(1) -DSTEADYFLOW_TESTS=ON
+
+# The device's C library and loader (uClibc-ng) in $(UCLIBC)/sysroot, for
+# code built with cmake/mipsel-uclibc.cmake; the script builds it once per
+# tarball and recipe.
+uclibc: | setup
+	@scripts/uclibc-sysroot $(UCLIBC_TARBALL) $(UCLIBC)
 
 $(HOST)/build.ninja:
 	cmake -S . -B $(HOST) $(CMAKE_GEN) -DSTEADYFLOW_TESTS=$(TESTS)
