@@ -2,9 +2,11 @@
 // arbitrary bytes (an exact heap copy, so reading past it is caught) or its
 // record taken away, arbitrary path bytes to HDD_ChangeDir, and sequences of
 // pushes and pops, on firmware with or without the UTF-8 routine (module
-// copies 0 and 1). A model of the directory stack predicts every answer and
-// every entry; a directory read from the firmware's own string comes back
-// exactly when popped.
+// copies 0 and 1). The directory stack's model is a plain std::vector, which
+// predicts every answer and every entry; a directory read from the
+// firmware's own string comes back exactly when popped. A change answers what
+// the firmware's last change answered, and a failed one is tried once more
+// with the path or its UTF-8 form.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <string.h>
 
@@ -34,6 +36,16 @@ std::optional<std::string> directoryIn(const char* s) {
   const size_t length = strlen(s);
   if (length < TAP_DIR_PREFIX_LEN || length - TAP_DIR_PREFIX_LEN >= TAP_DIR_LEN) return std::nullopt;
   return std::string(s + TAP_DIR_PREFIX_LEN);
+}
+
+// PATH's Latin-1 bytes in UTF-8, by the textbook two-byte rule.
+std::string latin1InUtf8(const std::string& path) {
+  std::string out;
+  for (unsigned char c : path) {
+    if (c >= 0x80) out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(c < 0x80 ? c : 0x80 | (c & 0x3F));
+  }
+  return out;
 }
 
 class Run {
@@ -79,12 +91,31 @@ class Run {
 
   bool stringIsLive() const { return task_.dirRecord != nullptr && record_->directory == liveString_; }
 
-  // Answers 1 exactly when the firmware's last change answered success.
+  // Answers 1 exactly when the firmware's last change answered success; a
+  // failed change is tried once more with the path or its Latin-1 form in
+  // UTF-8 (the textbook two-byte rule), unless that form does not fit the
+  // 256-byte conversion buffer.
   void changeDir() {
     const std::string path = in_.ConsumeRandomLengthString(400);
     const auto exact = std::make_unique<char[]>(path.size() + 1);
     memcpy(exact.get(), path.c_str(), path.size() + 1);
+    const size_t before = fuzz::fw().trace().size();
     checkChange(FN(copy_, HDD_ChangeDir)(exact.get()), "HDD_ChangeDir");
+    const auto& trace = fuzz::fw().trace();
+    std::vector<std::string> tried;
+    bool firstFailed = false;
+    for (size_t i = before; i < trace.size(); ++i) {
+      if (trace[i].entry != "TAP_Hdd_ChangeDir") continue;
+      if (tried.empty()) firstFailed = trace[i].resultValue() != 0;
+      tried.push_back(trace[i].stringArg());
+    }
+    const std::string name = exact.get();
+    CHECK(!tried.empty() && tried[0] == name, "HDD_ChangeDir did not try its path first");
+    const bool fits = 2 * name.size() + 1 <= TAP_UTF8_PATH_LEN;
+    CHECK(tried.size() <= (firstFailed ? 2u : 1u) && (!firstFailed || !fits || tried.size() == 2),
+          "HDD_ChangeDir made %zu changes", tried.size());
+    if (tried.size() == 2)
+      CHECK(tried[1] == name || tried[1] == latin1InUtf8(name), "HDD_ChangeDir retried with \"%s\"", tried[1].c_str());
     CHECK(FN(copy_, HDD_ChangeDir)(nullptr) == 0, "HDD_ChangeDir(null) succeeded");
   }
 
@@ -127,36 +158,38 @@ class Run {
     CHECK(FN(copy_, HDD_TAP_GetCurrentDir)(nullptr) == 0, "HDD_TAP_GetCurrentDir(null) failed");
   }
 
+  // A push saves what the directory reads as; a task without a record
+  // leaves the slot above the top as it was, and is saved all the same.
   void push() {
-    const int32_t depth = depth_;
+    const size_t depth = stack_.size();
     int32_t want = 0;
-    if (depth < static_cast<int32_t>(TAP_DIR_STACK_DEPTH) - 1) {
-      std::array<char, TAP_DIR_LEN> entry;
-      memcpy(entry.data(), entries_[depth + 1].c_str(), entries_[depth + 1].size() + 1);
-      // A refused read empties the entry all the same.
-      want = expectRead(entry) == 0 ? 1 : 0;
-      entries_[depth + 1] = entry.data();
-      restorable_[depth + 1] = stringIsLive();
-      depth_ += want;
+    std::array<char, TAP_DIR_LEN> slot{};
+    if (depth < TAP_DIR_STACK_DEPTH) {
+      memcpy(slot.data(), VAR(copy_, TAPDirStack)[depth], TAP_DIR_LEN);
+      want = expectRead(slot) == 0 ? 1 : 0;
     }
-    CHECK(FN(copy_, HDD_TAP_PushDir)() == want, "HDD_TAP_PushDir at depth %d did not answer %d", depth, want);
+    CHECK(FN(copy_, HDD_TAP_PushDir)() == want, "HDD_TAP_PushDir at depth %zu did not answer %d", depth, want);
+    if (want) stack_.push_back({slot.data(), stringIsLive()});
+    // A refused read empties the slot all the same.
+    if (depth < TAP_DIR_STACK_DEPTH && !want)
+      CHECK(VAR(copy_, TAPDirStack)[depth][0] == '\0', "a refused push left the slot above the top");
   }
 
+  // A pop removes the top entry and changes to it.
   void pop() {
-    if (depth_ < 0) {
+    if (stack_.empty()) {
       CHECK(FN(copy_, HDD_TAP_PopDir)() == 0, "HDD_TAP_PopDir on an empty stack succeeded");
       return;
     }
-    const std::string entry = entries_[depth_];
-    const bool restorable = restorable_[depth_];
-    --depth_;
+    const Saved top = stack_.back();
+    stack_.pop_back();
     const uint32_t changes = fuzz::fw().callCount("TAP_Hdd_ChangeDir");
     const int32_t result = FN(copy_, HDD_TAP_PopDir)();
     checkChange(result, "HDD_TAP_PopDir");
     // A directory the firmware reported is entered again, unless a change
     // was made to fail.
-    if (restorable && !faultSince(changes))
-      CHECK(result == 1 && fuzz::fw().currentDir() == entry, "popping \"%s\" led to \"%s\"", entry.c_str(),
+    if (top.restorable && !faultSince(changes))
+      CHECK(result == 1 && fuzz::fw().currentDir() == top.path, "popping \"%s\" led to \"%s\"", top.path.c_str(),
             fuzz::fw().currentDir().c_str());
   }
 
@@ -173,13 +206,19 @@ class Run {
   }
 
   void checkStack() {
-    CHECK(VAR(copy_, TAPDirStackDepth) == depth_, "depth %d, not %d", VAR(copy_, TAPDirStackDepth), depth_);
-    for (int32_t i = 0; i <= depth_; ++i) {
+    const auto depth = static_cast<int32_t>(stack_.size()) - 1;
+    CHECK(VAR(copy_, TAPDirStackDepth) == depth, "depth %d, not %d", VAR(copy_, TAPDirStackDepth), depth);
+    for (size_t i = 0; i < stack_.size(); ++i) {
       const char* entry = VAR(copy_, TAPDirStack)[i];
-      CHECK(memchr(entry, '\0', TAP_DIR_LEN) != nullptr, "stack entry %d has no terminator", i);
-      CHECK(entries_[i] == entry, "stack entry %d is \"%s\", not \"%s\"", i, entry, entries_[i].c_str());
+      CHECK(memchr(entry, '\0', TAP_DIR_LEN) != nullptr, "stack entry %zu has no terminator", i);
+      CHECK(stack_[i].path == entry, "stack entry %zu is \"%s\", not \"%s\"", i, entry, stack_[i].path.c_str());
     }
   }
+
+  struct Saved {
+    std::string path;
+    bool restorable;  // read from the firmware's own directory string
+  };
 
   FuzzedDataProvider& in_;
   const int copy_;
@@ -187,9 +226,7 @@ class Run {
   TapDirRecord* record_;
   const char* liveString_;
   std::vector<std::unique_ptr<char[]>> strings_;
-  int32_t depth_ = -1;
-  std::array<std::string, TAP_DIR_STACK_DEPTH> entries_;
-  std::array<bool, TAP_DIR_STACK_DEPTH> restorable_{};
+  std::vector<Saved> stack_;
 };
 
 }  // namespace

@@ -1,13 +1,21 @@
 // Fuzzes the INI text store. An arbitrary text is opened, either as a
 // firmware block set as the open text or as a file the store loads, then a
 // sequence of reads, searches and sets runs with arbitrary keys and values.
-// Every answer and every text is compared with a plain model of the store;
-// after every step the text ends inside its block and only the store's blocks
-// are live; INICloseFile leaves nothing live.
+// Every answer is compared with a reference written from the store's rules
+// (the key search by the C library's strcasestr, the number by its strtoul),
+// and holds properties that need no reference: a found entry holds the key
+// and no comment mark before it; a set keeps every byte outside the entry the
+// module's own search finds; a number set is read back. After every step the
+// text ends inside its block and only the store's blocks are live;
+// INICloseFile leaves nothing live.
 #include <dlfcn.h>
+#include <errno.h>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -33,19 +41,16 @@ constexpr const char* kAtAppName = "/ProgramFiles/Settings/Fuzz/Fuzz.ini";
 constexpr const char* kAtSettings = "/ProgramFiles/Settings/Fuzz.ini";
 constexpr const char* kAtProgramFiles = "/ProgramFiles/Fuzz.ini";
 
-// --- the model ----------------------------------------------------------------
+// --- the references -------------------------------------------------------
+// Written from the store's definition, not from its code: the key search is
+// the C library's, the number the C library's strtoul cut to 32 bits.
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-bool digit(char c) { return c >= '0' && c <= '9'; }
-
-size_t findIgnoringCase(const std::string& text, const std::string& find, size_t from) {
-  if (find.empty()) return kNone;
-  for (size_t i = from; i + find.size() <= text.size(); ++i) {
-    size_t k = 0;
-    while (k < find.size() && lower(text[i + k]) == lower(find[k])) ++k;
-    if (k == find.size()) return i;
-  }
-  return kNone;
+// The C library's strcasestr folds exactly the ASCII letters in the C locale,
+// which this program never leaves; an empty text to find finds nothing.
+size_t caseSearch(const std::string& text, const std::string& find, size_t from) {
+  if (find.empty() || from > text.size()) return kNone;
+  const char* found = strcasestr(text.c_str() + from, find.c_str());
+  return found ? static_cast<size_t>(found - text.c_str()) : kNone;
 }
 
 // An entry's span as INIFindStartEnd delivers it; END may be START - 1.
@@ -54,61 +59,54 @@ struct Span {
   std::optional<long> end;
 };
 
-Span findEntry(const std::string& text, const std::string& pattern, uint32_t maxLength) {
+// The key's entry: the first occurrence of PATTERN that no '#' or ';' stands
+// directly before (at the text's first character the occurrence's own first
+// character is taken), up to its line end, at most LIMIT characters unless
+// the first CR is a lone one with an LF after it.
+Span entryOf(const std::string& text, const std::string& pattern, uint32_t limit) {
   Span span;
-  for (size_t from = 0;;) {
-    span.start = findIgnoringCase(text, pattern, from);
+  for (size_t from = 0;; from = span.start + 1) {
+    span.start = caseSearch(text, pattern, from);
     if (span.start == kNone) return span;
-    const char before = span.start == 0 ? text[0] : text[span.start - 1];
+    const char before = text[span.start == 0 ? 0 : span.start - 1];
     if (before != '#' && before != ';') break;
-    from = span.start + 1;
   }
   const size_t cr = text.find('\r', span.start), lf = text.find('\n', span.start);
-  long last;
-  bool capped = true;
   if (cr == kNone && lf == kNone) return span;
-  if (cr == kNone) {
-    last = static_cast<long>(lf) - 1;
-  } else if (lf == kNone || lf == cr + 1) {
-    last = static_cast<long>(cr) - 1;
-  } else {
-    last = static_cast<long>(lf) - 1;
-    capped = false;
-  }
+  const bool pair = cr != kNone && lf == cr + 1;
+  const bool loneCrThenLf = cr != kNone && lf != kNone && !pair;
+  const long lineEnd = static_cast<long>(lf == kNone || pair ? cr : lf);
   const long start = static_cast<long>(span.start);
-  if (capped && last >= start && last - start >= static_cast<long>(maxLength)) last = start + maxLength - 1;
-  span.end = last;
+  span.end = loneCrThenLf ? lineEnd - 1 : std::min(lineEnd - 1, start + static_cast<long>(limit) - 1);
   return span;
 }
 
 std::string patternOf(const std::string& key) { return key.substr(0, 78) + "="; }
 
-uint32_t decimal(const char* p) {
-  const bool negative = *p == '-';
-  if (negative) ++p;
-  uint64_t magnitude = 0;
-  for (; digit(*p); ++p) {
-    magnitude = magnitude * 10 + static_cast<uint32_t>(*p - '0');
-    if (magnitude > UINT32_MAX) return UINT32_MAX;
-  }
-  return negative ? 0u - static_cast<uint32_t>(magnitude) : static_cast<uint32_t>(magnitude);
+// What a 32-bit strtoul makes of P in base 10: a magnitude beyond 32 bits
+// gives all ones whatever the sign, a '-' negates modulo 2^32. The C
+// library's strtoul (64 bits here) reads the digits; its negation modulo
+// 2^64 has the same low 32 bits.
+uint32_t strtoul32(const char* p) {
+  errno = 0;
+  const unsigned long value = strtoul(p, nullptr, 10);
+  const unsigned long magnitude = *p == '-' ? 0 - value : value;
+  return errno == ERANGE || magnitude > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
 }
 
+// INIGetInt: the entry's value, at most 11 characters of it looked at, must
+// be a plain decimal number (digits, one '-' before them allowed); it is then
+// converted from its first character on and held within LO..HI, HI winning.
 int32_t getInt(const std::string& text, const std::string& key, int32_t def, int32_t lo, int32_t hi) {
   const std::string pattern = patternOf(key);
-  const long n = static_cast<long>(pattern.size());
-  const Span span = findEntry(text, pattern, static_cast<uint32_t>(n + 11));
+  const Span span = entryOf(text, pattern, static_cast<uint32_t>(pattern.size() + 11));
   if (span.start == kNone || !span.end) return def;
-  const long value = static_cast<long>(span.start) + n;
-  if (*span.end < value) return def;
-  for (long p = value; p <= *span.end; ++p) {
-    const bool leadingMinus = p == value && text[p] == '-' && p < *span.end;
-    if (!leadingMinus && !digit(text[p])) return def;
-  }
-  int32_t result = static_cast<int32_t>(decimal(text.c_str() + value));
-  if (result < lo) result = lo;
-  if (result > hi) result = hi;
-  return result;
+  const size_t from = span.start + pattern.size();
+  if (*span.end + 1 < static_cast<long>(from)) return def;
+  const std::string value = text.substr(from, static_cast<size_t>(*span.end + 1) - from);
+  const size_t digitsFrom = value.size() > 1 && value[0] == '-' ? 1 : 0;
+  if (value.empty() || value.find_first_not_of("0123456789", digitsFrom) != kNone) return def;
+  return std::min(std::max(static_cast<int32_t>(strtoul32(text.c_str() + from)), lo), hi);
 }
 
 // The open text as the model holds it.
@@ -117,12 +115,14 @@ struct Text {
   uint32_t capacity;
 };
 
-// The text after setting KEY to VALUE, or none when the set is refused for
-// needing more than one 1 KiB growth step. ALLOCATES tells whether it needs
-// a new block.
-std::optional<Text> setString(const Text& open, const std::string& key, const std::string& value, bool& allocates) {
+// The text after setting KEY to VALUE where the key's entry is SPAN: every
+// byte outside the entry kept, the entry the caller's pattern and the value
+// (appended with CR LF when there is none); none when the set is refused for
+// needing more than one 1 KiB growth step. ALLOCATES tells whether it needs a
+// new block.
+std::optional<Text> setString(const Text& open, const Span& span, const std::string& key, const std::string& value,
+                              bool& allocates) {
   const std::string pattern = patternOf(key);
-  const Span span = findEntry(open.text, pattern, open.capacity);
   std::string text;
   uint64_t needed;
   if (span.start != kNone && span.end) {
@@ -141,6 +141,15 @@ std::optional<Text> setString(const Text& open, const std::string& key, const st
     allocates = true;
   }
   return Text{text, capacity};
+}
+
+// Whether a read of KEY must give back what a set just stored: its pattern
+// holds no line end and starts with no comment mark, and the set replaced an
+// entry or appended to a text that is empty or ends in a line end.
+bool readsBack(const std::string& key, const Text& before, bool replaced) {
+  const std::string pattern = patternOf(key);
+  const bool ended = before.text.empty() || before.text.back() == '\r' || before.text.back() == '\n';
+  return pattern.find_first_of("\r\n") == kNone && pattern[0] != '#' && pattern[0] != ';' && (replaced || ended);
 }
 
 // What the store makes of a file's bytes.
@@ -306,11 +315,20 @@ class Run {
       return;
     }
     const char* base = VAR(kCopy, INIBuffer);
-    const Span want = findEntry(text_->text, pattern.c_str(), maxLength);
+    const Span want = entryOf(text_->text, pattern.c_str(), maxLength);
     CHECK(want.start == kNone ? start == nullptr : start == base + want.start, "INIFindStartEnd start differs");
     if (want.start == kNone) return;
     CHECK(want.end ? end == base + *want.end : end == nullptr, "INIFindStartEnd end differs for \"%s\"",
           printable(pattern).c_str());
+    // Whatever the reference says: the start holds the pattern, no comment
+    // mark before it, and the span lies on one line.
+    const std::string found(pattern.c_str());
+    CHECK(strncasecmp(start, found.c_str(), found.size()) == 0, "INIFindStartEnd start holds no \"%s\"",
+          printable(found).c_str());
+    const char before = start == base ? start[0] : start[-1];
+    CHECK(before != '#' && before != ';', "INIFindStartEnd found a commented entry");
+    CHECK(end == nullptr || end < start || memchr(start, '\n', static_cast<size_t>(end + 1 - start)) == nullptr,
+          "INIFindStartEnd's span crosses a line feed");
   }
 
   void search() {
@@ -322,7 +340,7 @@ class Run {
     memcpy(copy.get(), own.c_str(), own.size() + 1);
     const char* text = inText ? VAR(kCopy, INIBuffer) : copy.get();
     const char* got = FN(kCopy, stricstr)(text, find.c_str());
-    const size_t want = findIgnoringCase(text, find.c_str(), 0);
+    const size_t want = caseSearch(text, find.c_str(), 0);
     CHECK(want == kNone ? got == nullptr : got == text + want, "stricstr(\"%s\", \"%s\") differs", printable(text).c_str(),
           printable(find).c_str());
     CHECK(FN(kCopy, stricstr)(nullptr, find.c_str()) == nullptr && FN(kCopy, stricstr)(text, nullptr) == nullptr,
@@ -331,23 +349,47 @@ class Run {
 
   void set(const std::string& keyBytes, const std::string& valueBytes, bool asInt = false) {
     const std::string key = keyBytes.c_str(), value = valueBytes.c_str();
+    const int32_t number = asInt ? static_cast<int32_t>(std::stol(value)) : 0;
+    const Span span = text_ ? moduleEntry(patternOf(key)) : Span();
     const uint32_t allocations = fuzz::fw().callCount("TAP_MemAlloc");
     if (asInt)
-      FN(kCopy, INISetInt)(key.c_str(), static_cast<int32_t>(std::stol(value)));
+      FN(kCopy, INISetInt)(key.c_str(), number);
     else
       FN(kCopy, INISetString)(key.c_str(), value.c_str());
     if (!text_) {
       CHECK(VAR(kCopy, INIBuffer) == nullptr, "a set with no text open made one");
       return;
     }
+    const Span reference = entryOf(text_->text, patternOf(key), text_->capacity);
+    CHECK(span.start == reference.start && span.end == reference.end, "the entry of \"%s\" differs",
+          printable(key).c_str());
+    // The text the set must leave, from the entry the module's own search
+    // finds: every byte outside it kept.
+    const Text before = *text_;
     bool allocates = false;
-    auto after = setString(*text_, key, value, allocates);
+    auto after = setString(before, span, key, value, allocates);
     if (after && allocates && allocationFaulted(allocations)) after.reset();
     if (after) text_ = after;
     CHECK(VAR(kCopy, BufferSize) == text_->capacity, "set(\"%s\") left capacity %u, not %u", printable(key).c_str(),
           VAR(kCopy, BufferSize), text_->capacity);
     CHECK(std::string(VAR(kCopy, INIBuffer)) == text_->text, "set(\"%s\", \"%s\") made another text",
           printable(key).c_str(), printable(value).c_str());
+    if (after && asInt && readsBack(key, before, span.start != kNone && span.end)) {
+      const auto other = static_cast<int32_t>(static_cast<uint32_t>(number) + 1);
+      const int32_t got = FN(kCopy, INIGetInt)(key.c_str(), other, INT32_MIN, INT32_MAX);
+      CHECK(got == number, "INIGetInt(\"%s\") after setting %d gave %d", printable(key).c_str(), number, got);
+    }
+  }
+
+  // The key's entry as the module's INIFindStartEnd finds it for a set.
+  Span moduleEntry(const std::string& pattern) {
+    char* start = nullptr;
+    char* end = nullptr;
+    FN(kCopy, INIFindStartEnd)(pattern.c_str(), &start, &end, VAR(kCopy, BufferSize));
+    Span span;
+    if (start != nullptr) span.start = static_cast<size_t>(start - VAR(kCopy, INIBuffer));
+    if (start != nullptr && end != nullptr) span.end = end - VAR(kCopy, INIBuffer);
+    return span;
   }
 
   void armAllocationFault() {

@@ -113,7 +113,11 @@ def ini_seeds():
     set_string(s5, 'A', '22')
     set_string(s5, 'B', 'x' * 1030)  # needs two growth steps: dropped
     read(s5, 'A', 0, 0, 100)
-    return [s1, s2, s3, s4, s5]
+
+    s6 = ini_memory('N=-99999999999\r\nM=-4294967295\r\nP=4294967296\r\n')  # 32-bit strtoul's edges
+    for key in 'NMP':
+        read(s6, key, 0, *INT32)
+    return [s1, s2, s3, s4, s5, s6]
 
 
 # --- utf8_fuzz: the buffer size, then the bytes -------------------------------

@@ -2,9 +2,15 @@
 // copy 0 of the module runs on firmware with the UTF-8 routine, copy 1 on
 // firmware without it. Each string is an exact heap copy, so reading past
 // its terminator is caught; StrToUTF8 writes into a buffer of an arbitrary
-// size between guard bytes. Answers are compared with a plain model.
+// size between guard bytes. The references are independent of the module's
+// code: a textbook decoder (itself checked against the C library's strict
+// one), the textbook two-byte rule for a Latin-1 byte, and the C library's
+// iconv for a Latin-1 string.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <iconv.h>
+#include <locale.h>
 #include <string.h>
+#include <wchar.h>
 
 #include <memory>
 #include <vector>
@@ -16,28 +22,63 @@ namespace {
 
 constexpr int kUtf8Copy = 0, kLatin1Copy = 1;
 
-bool continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+// A sequence starting at P as a textbook decoder reads it: the lead byte's
+// leading one bits give its length, two to four, and each byte after it must
+// be 10xxxxxx; its low bits make the code point. Like the module it takes
+// overlong forms, surrogates and values above U+10FFFF as sequences.
+struct Sequence {
+  int length = 0;  // 0: none starts at P
+  uint32_t codePoint = 0;
+};
+Sequence decode(const unsigned char* p) {
+  int ones = 0;
+  while (ones < 8 && (p[0] << ones & 0x80)) ++ones;
+  if (ones < 2 || ones > 4) return {};
+  uint32_t codePoint = p[0] & (0x7F >> ones);
+  for (int i = 1; i < ones; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return {};  // the NUL is no continuation: nothing past it is read
+    codePoint = codePoint << 6 | (p[i] & 0x3F);
+  }
+  return {ones, codePoint};
+}
 
-// A sequence of two, three or four bytes by its bit patterns.
-bool sequenceAt(const unsigned char* p) {
-  int followers = (p[0] & 0xE0) == 0xC0 ? 1 : (p[0] & 0xF0) == 0xE0 ? 2 : (p[0] & 0xF8) == 0xF0 ? 3 : 0;
-  if (followers == 0) return false;
-  for (int i = 1; i <= followers; ++i)
-    if (!continuation(p[i])) return false;
-  return true;
+// The C library's strict UTF-8 decoder agrees with decode() wherever it
+// takes a sequence of two bytes or more; where only decode() takes one, the
+// sequence is one of those the strict one refuses.
+locale_t utf8Locale;
+void checkDecoder(const unsigned char* p) {
+  const Sequence mine = decode(p);
+  const locale_t previous = uselocale(utf8Locale);
+  mbstate_t state{};
+  wchar_t wide = 0;
+  const size_t strict = mbrtowc(&wide, reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), 4),
+                                &state);
+  uselocale(previous);
+  if (strict >= 2 && strict <= 4) {
+    CHECK(mine.length == static_cast<int>(strict) && mine.codePoint == static_cast<uint32_t>(wide),
+          "the decoder differs from the C library at 0x%02X", p[0]);
+  } else if (mine.length != 0) {
+    const uint32_t lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+    const uint32_t c = mine.codePoint;
+    CHECK(c < lowest[mine.length] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF,
+          "the decoder takes U+%04X, which the C library refuses", c);
+  }
 }
 
 struct Encoding {
   int32_t latin1 = 0, utf8 = 0;
 };
 
+// GetStringEncoding's walk: an ASCII byte moves on by one, a sequence (only
+// on UTF-8 firmware) by two whatever its length, any other byte by one and
+// counts as Latin-1.
 Encoding encodingOf(const std::string& text, bool utf8Firmware) {
   Encoding e;
   const auto* p = reinterpret_cast<const unsigned char*>(text.c_str());
   while (*p) {
     if (*p < 0x80) {
       p += 1;
-    } else if (utf8Firmware && sequenceAt(p)) {
+    } else if (utf8Firmware && decode(p).length != 0) {
       e.utf8 = 1;
       p += 2;
     } else {
@@ -48,22 +89,28 @@ Encoding encodingOf(const std::string& text, bool utf8Firmware) {
   return e;
 }
 
-// What StrToUTF8 leaves in a buffer of SIZE bytes.
+// The textbook UTF-8 form of a Latin-1 byte of 0x80 or more: 110000xx 10xxxxxx.
+uint16_t twoByteForm(unsigned char c) { return static_cast<uint16_t>((0xC0 | c >> 6) << 8 | (0x80 | (c & 0x3F))); }
+
+// TEXT from Latin-1 to UTF-8 by the C library's iconv.
+iconv_t latin1ToUtf8;
+std::string iconvLatin1(const std::string& text) {
+  std::string out(2 * text.size() + 1, '\0');
+  char* in = const_cast<char*>(text.data());
+  char* to = out.data();
+  size_t inLeft = text.size(), outLeft = out.size();
+  iconv(latin1ToUtf8, nullptr, nullptr, nullptr, nullptr);
+  if (iconv(latin1ToUtf8, &in, &inLeft, &to, &outLeft) == static_cast<size_t>(-1)) fuzz::fail("iconv failed");
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+// What StrToUTF8 leaves in a buffer of SIZE bytes: a string of Latin-1
+// bytes and no sequence is converted, any other copied; a result that does
+// not fit is refused, leaving the empty string.
 std::string converted(const std::string& text, bool utf8Firmware, uint32_t size) {
   const Encoding e = encodingOf(text, utf8Firmware);
-  std::string out;
-  if (e.latin1 && !e.utf8) {
-    for (unsigned char c : text) {
-      if (c < 0x80) {
-        out += static_cast<char>(c);
-      } else {
-        out += static_cast<char>(0xC0 | c >> 6);
-        out += static_cast<char>(0x80 | (c & 0x3F));
-      }
-    }
-  } else {
-    out = text;
-  }
+  const std::string out = e.latin1 && !e.utf8 ? iconvLatin1(text) : text;
   return out.size() + 1 > size ? std::string() : out;
 }
 
@@ -80,18 +127,16 @@ void checkBytes(int copy, const std::string& text) {
   CHECK(FN(copy, isUTFFirmware)() == (utf8 ? 1 : 0), "copy %d got the firmware kind wrong", copy);
   const auto source = exactCopy(text);
 
+  bool high = false;
   for (size_t i = 0; i < text.size(); ++i) {
-    const bool want = utf8 && sequenceAt(reinterpret_cast<const unsigned char*>(source.get() + i));
+    const auto* at = reinterpret_cast<const unsigned char*>(source.get() + i);
+    checkDecoder(at);
+    const bool want = utf8 && decode(at).length != 0;
     CHECK(FN(copy, isUTF8Char)(source.get() + i) == (want ? 1 : 0), "isUTF8Char at %zu differs (copy %d)", i, copy);
     const auto c = static_cast<unsigned char>(text[i]);
     const uint16_t u = FN(copy, CharToUTF8)(source.get() + i);
-    if (c < 0x80) {
-      CHECK(u == c, "CharToUTF8 changed an ASCII byte");
-    } else {
-      const unsigned hi = u >> 8, lo = u & 0xFF;
-      CHECK(hi >= 0xC2 && hi <= 0xC3 && continuation(static_cast<unsigned char>(lo)) && ((hi & 0x1F) << 6 | (lo & 0x3F)) == c,
-            "CharToUTF8(0x%02X) gave 0x%04X", c, u);
-    }
+    CHECK(u == (c < 0x80 ? c : twoByteForm(c)), "CharToUTF8(0x%02X) gave 0x%04X", c, u);
+    high |= c >= 0x80;
   }
 
   const Encoding want = encodingOf(text, utf8);
@@ -99,6 +144,8 @@ void checkBytes(int copy, const std::string& text) {
   FN(copy, GetStringEncoding)(source.get(), &got.latin1, &got.utf8);
   CHECK(got.latin1 == want.latin1 && got.utf8 == want.utf8, "GetStringEncoding gave %d/%d, not %d/%d (copy %d)",
         got.latin1, got.utf8, want.latin1, want.utf8, copy);
+  CHECK((got.latin1 || got.utf8) == high, "GetStringEncoding missed or invented a high byte (copy %d)", copy);
+  CHECK(utf8 || (got.utf8 == 0 && got.latin1 == high), "GetStringEncoding found UTF-8 without the routine");
   FN(copy, GetStringEncoding)(source.get(), nullptr, nullptr);
 }
 
@@ -123,6 +170,9 @@ void checkConversion(int copy, const std::string& text, uint32_t destSize) {
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   fuzz::boot(*argc, *argv);
+  utf8Locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  latin1ToUtf8 = iconv_open("UTF-8", "ISO-8859-1");
+  if (utf8Locale == nullptr || latin1ToUtf8 == reinterpret_cast<iconv_t>(-1)) fuzz::fail("no UTF-8 locale or iconv");
   // Copy 0 finds the UTF-8 routine once and keeps it; copy 1 never sees it.
   if (FN(kUtf8Copy, isUTFFirmware)() != 1) fuzz::fail("copy 0 found no UTF-8 routine");
   sim::Session::current().unloadData(sim::FirmwareData::Utf8Routine);

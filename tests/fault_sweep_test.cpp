@@ -1,15 +1,16 @@
-// The fault sweep: a run is recorded call by call, then rerun once for every
-// firmware call that can fail, on a fresh disk with a fresh module and only
-// that call failing. Every rerun must finish tidy (no heap block, file handle
-// or stack entry left), apply a sane value exactly once and leave each
-// settings file as it was, whole and new, or in one of the named windows a
-// save cannot close; those are counted. The starts are the four start-up runs
-// and a rewrite of a file by SaveINI. Each prints its totals.
+// The start-up run under faults of the firmware and of the platform. Each
+// start is swept (fault_sweep.h) on each platform of a table: the whole one,
+// and ones lacking a terminal, a working shell, task data, the UTF-8
+// routine, a directory record or string, or room for the current directory.
+// Every run must finish tidy, apply a sane value exactly once (the file's own
+// when nothing fails), show it on the terminal, and leave each settings file
+// as it was, whole and new, or in one of the named windows a save cannot
+// close; those are counted. A rewrite of a file by SaveINI is swept too.
+// Each sweep prints its totals.
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <set>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "SteadyflowTest.h"
@@ -19,21 +20,15 @@
 namespace {
 
 namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
 
 const std::string kSettingsName = "Steadyflow.ini";
 const std::string kModuleFile = "/ProgramFiles/Settings/Steadyflow/Steadyflow.ini";
 const std::string kSettingsFolderFile = "/ProgramFiles/Settings/Steadyflow.ini";
+const std::string kDefaultText = "MinimumKBFree=10000\r\n";
 constexpr int32_t kDefault = 10000;
-
-// The entries the simulated firmware can fail, each in its one way
-// (firmware.h): an allocation gives 0, an open gives 0, a read or write
-// answers 0, a change of directory answers failure, a create or delete does
-// nothing, an existence test answers the opposite, a length answers
-// 0xFFFFFFFF. The other entries cannot fail.
-const std::set<std::string> kFailingEntries = {
-    "TAP_MemAlloc",   "TAP_Hdd_Fopen",  "TAP_Hdd_Fread", "TAP_Hdd_Fwrite", "TAP_Hdd_ChangeDir",
-    "TAP_Hdd_Create", "TAP_Hdd_Delete", "TAP_Hdd_Exist", "TAP_Hdd_Flen",
-};
+// 214 characters: more than a 200-byte directory buffer holds.
+const std::string kLongDir = "/" + std::string(70, 'a') + "/" + std::string(70, 'b') + "/" + std::string(70, 'c');
 
 std::string command(int32_t value) { return "echo " + std::to_string(value) + " > /proc/sys/vm/min_free_kbytes"; }
 
@@ -49,10 +44,7 @@ struct Start {
   std::string fresh, updated;
 };
 
-// Names a start in test listings.
 void PrintTo(const Start& start, std::ostream* out) { *out << start.name; }
-
-const std::string kDefaultText = "MinimumKBFree=10000\r\n";
 
 // The valid file is long enough that a read failing half-way cuts its value
 // short.
@@ -75,33 +67,24 @@ const Start kRewrite = {"RewriteOfTheFile",
 
 // The windows a save keeps open: the firmware offers no way to replace a file
 // in one step, and the module can only believe what it answers.
-enum Window {
-  kNone,
-  kDeletedNotWritten,  // the old file deleted, then the new one not written
-  kWrittenOverHead,    // the old file not deleted, the new text written over its head
-  kTakenForAbsent,     // the file reported absent, replaced by a text made from nothing
-  kWindows
+const std::string kDeletedNotWritten = "old file deleted, new one not written";
+const std::string kWrittenOverHead = "old file not deleted, written over its head";
+const std::string kTakenForAbsent = "file reported absent, replaced";
+
+// What the platform lacks, and how it is taken away.
+enum class Lack { Nothing, Terminal, Shell, TaskData, Utf8Routine, DirRecord, DirString, RoomForTheDir };
+struct Platform {
+  const char* name;
+  Lack lack;
+};
+const Platform kPlatforms[] = {
+    {"WholePlatform", Lack::Nothing},       {"NoTerminal", Lack::Terminal},
+    {"SystemFailing", Lack::Shell},         {"NoTaskData", Lack::TaskData},
+    {"NoUtf8Routine", Lack::Utf8Routine},   {"TaskWithoutRecord", Lack::DirRecord},
+    {"RecordWithoutString", Lack::DirString}, {"OverlongCurrentDir", Lack::RoomForTheDir},
 };
 
-struct Tally {
-  int starts = 0, calls = 0, reruns = 0, failed = 0;
-  int windows[kWindows] = {};
-  std::string line() const {
-    return std::to_string(calls) + " calls, " + std::to_string(reruns) + " of them can fail (one way each), " +
-           std::to_string(reruns) + " reruns, " +
-           (failed ? std::to_string(failed) + " failed" : std::string("all held")) +
-           "; old file deleted, new one not written: " + std::to_string(windows[kDeletedNotWritten]) +
-           "; old file not deleted, written over its head: " + std::to_string(windows[kWrittenOverHead]) +
-           "; file reported absent, replaced: " + std::to_string(windows[kTakenForAbsent]);
-  }
-  void add(const Tally& t) {
-    starts += t.starts;
-    calls += t.calls;
-    reruns += t.reruns;
-    failed += t.failed;
-    for (int w = 0; w < kWindows; ++w) windows[w] += t.windows[w];
-  }
-};
+void PrintTo(const Platform& platform, std::ostream* out) { *out << platform.name; }
 
 // Whether the trace holds a call of ENTRY on the file NAME that answered
 // RESULT, with or without a fault.
@@ -112,11 +95,41 @@ bool traced(const std::string& entry, const std::string& name, int64_t result, b
   });
 }
 
+// The current task's entry as the firmware data library holds it; the
+// library is loaded afresh at every boot, so nothing needs putting back.
+TapDirRecord*& currentRecord() {
+  const auto task = sim::Session::current().taskData();
+  return task.table[*task.index].dirRecord;
+}
+
 class FaultSweep : public DeviceTest {
  protected:
+  virtual Lack lack() const { return Lack::Nothing; }
+  DeviceConfig config() const override {
+    DeviceConfig c;
+    if (lack() == Lack::Terminal) c.terminals = {};
+    c.taskTable = lack() != Lack::TaskData;
+    c.utf8Routine = lack() != Lack::Utf8Routine;
+    return c;
+  }
+  // What config() cannot take away, taken after each boot or restart.
+  void breakPlatform() {
+    switch (lack()) {
+      case Lack::Shell: failShell(); break;
+      case Lack::DirRecord: currentRecord() = nullptr; break;
+      case Lack::DirString: currentRecord()->directory = nullptr; break;
+      case Lack::RoomForTheDir:
+        ASSERT_GT(kLongDir.size(), 199u);
+        makeDir(kLongDir);
+        ASSERT_TRUE(fw().setCurrentDir(kLongDir));
+        break;
+      default: break;
+    }
+  }
+
   // Every regular file of the disk and its bytes.
-  std::map<std::string, std::string> diskFiles() const {
-    std::map<std::string, std::string> files;
+  Files diskFiles() const {
+    Files files;
     const fs::path disk = hostPath("");
     for (const auto& item : fs::recursive_directory_iterator(disk))
       if (item.is_regular_file()) {
@@ -126,44 +139,42 @@ class FaultSweep : public DeviceTest {
     return files;
   }
 
-  void prepare(const Start& start) {
-    if (start.file.empty()) return;
-    makeDir(start.file.substr(0, start.file.rfind('/')));
-    writeFile(start.file, start.bytes);
+  // Sweeps RUN from START on this platform.
+  SweepCounts sweep(const Start& start, const std::function<void()>& run) {
+    Files before;
+    auto prepare = [&] {
+      breakPlatform();
+      if (!start.file.empty()) {
+        makeDir(start.file.substr(0, start.file.rfind('/')));
+        writeFile(start.file, start.bytes);
+      }
+      before = diskFiles();
+    };
+    return sweepFaults({prepare, run, [&](const SweptCall& failing) { return checkRun(start, before, failing); }});
   }
 
-  // Checks everything a run must leave, naming the run RUN in failures;
-  // answers whether it held and which window, if any, it fell into.
-  std::pair<bool, Window> checkRun(const Start& start, const std::map<std::string, std::string>& before,
-                                   const std::string& run) {
-    bool held = true;
-    Window window = kNone;
-    auto check = [&](bool ok, const std::string& what) {
-      if (!ok) {
-        ADD_FAILURE() << run << ": " << what;
-        held = false;
-      }
-    };
-    const sim::MemoryStats memory = fw().memory();
-    check(memory.liveBlocks == 0, std::to_string(memory.liveBlocks) + " heap blocks still live");
-    check(memory.badFrees == 0, std::to_string(memory.badFrees) + " frees of no live block");
-    check(MODULE_VAR(TAPDirStackDepth) == -1, "stack depth " + std::to_string(MODULE_VAR(TAPDirStackDepth)));
-    check(fw().openFiles() == 0, std::to_string(fw().openFiles()) + " files left open");
-
+  // Checks everything a run must leave; answers the window it fell into.
+  std::string checkRun(const Start& start, const Files& before, const SweptCall& failing) {
+    expectTidy();
     if (start.value != 0) {
       const int32_t value = MODULE_VAR(MinimumKBFree);
-      check(value == start.value || value == kDefault, "applied " + std::to_string(value));
-      check(value >= 100 && value <= 50000, "value out of range");
-      check(commands() == std::vector<std::string>{command(value)}, std::to_string(commands().size()) + " commands");
-      check(kernelSetting() == std::to_string(value) + "\n", "kernel setting " + kernelSetting());
+      if (failing.entry.empty()) EXPECT_EQ(value, start.value);
+      EXPECT_TRUE(value == start.value || value == kDefault) << "applied " << value;
+      EXPECT_TRUE(value >= 100 && value <= 50000) << "value out of range";
+      EXPECT_EQ(commands(), std::vector<std::string>{command(value)});
+      EXPECT_EQ(kernelSetting(), lack() == Lack::Shell ? "" : std::to_string(value) + "\n");
+      if (lack() != Lack::Terminal) EXPECT_EQ(terminal(0), command(value) + "\n" + std::string(1, '\0'));
     }
 
-    const std::map<std::string, std::string> after = diskFiles();
+    std::string window;
+    const Files after = diskFiles();
+    int made = 0;
     for (const auto& [path, bytes] : after) {
       auto old = before.find(path);
       const std::string name = fs::path(path).filename();
       if (old == before.end()) {
-        check(name == kSettingsName && bytes == start.fresh, "left " + path + " holding \"" + bytes + "\"");
+        EXPECT_TRUE(name == kSettingsName && bytes == start.fresh) << "left " << path << " holding \"" << bytes << "\"";
+        ++made;
         continue;
       }
       const std::string& was = old->second;
@@ -177,88 +188,63 @@ class FaultSweep : public DeviceTest {
         overHead |= !text.empty() && text.size() < was.size() && bytes == text + was.substr(text.size());
       overHead &= traced("TAP_Hdd_Delete", name, 0, true);
       if (overHead) window = kWrittenOverHead;
-      check(overHead, path + " holds \"" + bytes + "\", neither its old bytes nor a whole new text");
+      EXPECT_TRUE(overHead) << path << " holds \"" << bytes << "\", neither its old bytes nor a whole new text";
+    }
+    EXPECT_LE(made, 1) << "settings files written";
+    // Without faults a bare disk gets one file, where the starts with a file
+    // find it: the module folder, or the settings folder when the current
+    // directory cannot be read; a start that finds a file writes nothing.
+    if (failing.entry.empty() && start.value != 0) {
+      EXPECT_EQ(made, start.file.empty() ? 1 : 0);
+      if (start.file.empty())
+        EXPECT_TRUE(after.count(kModuleFile) || after.count(kSettingsFolderFile)) << ::testing::PrintToString(after);
+      else
+        EXPECT_TRUE(calls("TAP_Hdd_Fwrite").empty());
     }
     for (const auto& [path, bytes] : before) {
       if (after.count(path)) continue;
       const bool deleted = traced("TAP_Hdd_Delete", fs::path(path).filename(), 1, false);
       if (deleted) window = kDeletedNotWritten;
-      check(deleted, path + " is gone");
+      EXPECT_TRUE(deleted) << path << " is gone";
     }
-    return {held, window};
-  }
-
-  // Records RUN's firmware calls without faults, then reruns it on a fresh
-  // disk with a fresh module once for every call that can fail, with that
-  // call failing.
-  template <class Run>
-  Tally sweep(const Start& start, Run run) {
-    Tally tally;
-    prepare(start);
-    const auto original = diskFiles();
-    run();
-    if (!checkRun(start, original, std::string(start.name) + " without faults").first) {
-      ++tally.failed;
-      return tally;
-    }
-    const std::vector<sim::FirmwareCall> recorded = fw().trace();
-
-    std::map<std::string, uint32_t> seen;
-    for (size_t k = 0; k < recorded.size(); ++k) {
-      const std::string& entry = recorded[k].entry;
-      const uint32_t nth = ++seen[entry];
-      if (!kFailingEntries.count(entry)) continue;
-      boot(config());
-      prepare(start);
-      const auto before = diskFiles();
-      fw().failCall(entry, nth);
-      run();
-      const std::string label =
-          std::string(start.name) + ", call " + std::to_string(k) + " " + sim::text(recorded[k]) + " failing";
-      // The calls before the fault are those recorded, so the fault hit the call meant.
-      const std::vector<sim::FirmwareCall>& trace = fw().trace();
-      const bool hit = trace.size() > k && std::equal(recorded.begin(), recorded.begin() + k, trace.begin()) &&
-                       trace[k].fault;
-      EXPECT_TRUE(hit) << label << ": the fault missed its call";
-      const auto [held, window] = checkRun(start, before, label);
-      ++tally.reruns;
-      tally.failed += !(held && hit);
-      ++tally.windows[window];
-    }
-    tally.starts = 1;
-    tally.calls = static_cast<int>(recorded.size());
-    printf("fault sweep, %s: %s\n", start.name, tally.line().c_str());
-    return tally;
+    return window;
   }
 };
 
-class StartSweep : public FaultSweep, public ::testing::WithParamInterface<Start> {
+class StartSweep : public FaultSweep, public ::testing::WithParamInterface<std::tuple<Platform, Start>> {
  protected:
-  static Tally& total() {
-    static Tally t;
+  Lack lack() const override { return std::get<0>(GetParam()).lack; }
+  static SweepCounts& total() {
+    static SweepCounts t;
     return t;
   }
   static void TearDownTestSuite() {
-    const Tally& t = total();
-    if (t.starts > 0) printf("fault sweep: %d starts, %s\n", t.starts, t.line().c_str());
+    if (total().calls > 0) printf("fault sweep, every start on every platform: %s\n", total().line().c_str());
   }
 };
 
 TEST_P(StartSweep, EveryFailingCallLeavesTheRunWhole) {
-  const Tally t = sweep(GetParam(), [this] { EXPECT_EQ(MODULE_FN(TAP_Main)(), 0); });
-  EXPECT_EQ(t.failed, 0);
-  total().add(t);
+  const auto& [platform, start] = GetParam();
+  const SweepCounts counts = sweep(start, [this] { EXPECT_EQ(MODULE_FN(TAP_Main)(), 0); });
+  printf("fault sweep, %s on %s: %s\n", start.name, platform.name, counts.line().c_str());
+  EXPECT_EQ(counts.failed, 0);
+  EXPECT_GT(counts.runs, 0);
+  total() += counts;
 }
 
-INSTANTIATE_TEST_SUITE_P(Starts, StartSweep, ::testing::ValuesIn(kStarts),
-                         [](const ::testing::TestParamInfo<Start>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Platforms, StartSweep,
+                         ::testing::Combine(::testing::ValuesIn(kPlatforms), ::testing::ValuesIn(kStarts)),
+                         [](const ::testing::TestParamInfo<std::tuple<Platform, Start>>& info) {
+                           return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+                         });
 
 TEST_F(FaultSweep, EveryFailingCallOfARewriteLeavesTheFileWholeOrInANamedWindow) {
-  const Tally t = sweep(kRewrite, [this] {
+  const SweepCounts counts = sweep(kRewrite, [this] {
     MODULE_VAR(MinimumKBFree) = 700;
     MODULE_FN(SaveINI)();
   });
-  EXPECT_EQ(t.failed, 0);
+  printf("fault sweep, %s: %s\n", kRewrite.name, counts.line().c_str());
+  EXPECT_EQ(counts.failed, 0);
 }
 
 // The faults the sweep found, each kept as a case of its own.

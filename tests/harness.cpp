@@ -104,6 +104,13 @@ std::vector<sim::FirmwareCall> DeviceTest::calls(const std::string& entry) const
   return out;
 }
 
+void DeviceTest::expectTidy(uint32_t liveBlocks) {
+  EXPECT_EQ(fw().openFiles(), 0u) << "files left open";
+  EXPECT_EQ(*moduleSymbolAs<int32_t>("TAPDirStackDepth"), -1) << "directory stack depth";
+  EXPECT_EQ(fw().memory().liveBlocks, liveBlocks) << "heap blocks live";
+  EXPECT_EQ(fw().memory().badFrees, 0u) << "frees of no live block";
+}
+
 std::string temporaryFolder() {
   std::string made = sim::sandbox::temporary(sim::Session::current().root()) + "/test-XXXXXX";
   if (mkdtemp(made.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder");

@@ -19,6 +19,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "fault_sweep.h"
 #include "firmware.h"
 #include "linker.h"
 #include "session.h"
@@ -68,6 +69,11 @@ class DeviceTest : public ::testing::Test {
 
   // Firmware calls of ENTRY in the trace, in order (sim::lines renders them).
   std::vector<sim::FirmwareCall> calls(const std::string& entry) const;
+  // What the module's work leaves: no file open, stack empty, LIVE_BLOCKS live, no bad free.
+  void expectTidy(uint32_t liveBlocks = 0);
+
+  // Runs SWEEP once for every firmware call it makes that can fail (fault_sweep.h).
+  SweepCounts sweepFaults(const FaultSweep& sweep);
 
   // The sandbox folder (disk/, dev/pts/, proc/sys/vm/, tmp/).
   const std::string& sandbox() const { return session().root(); }

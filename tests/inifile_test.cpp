@@ -1,5 +1,8 @@
 // Finding, loading, saving and closing INI files on the disk.
 
+#include <map>
+#include <optional>
+
 #include "harness.h"
 #include "helpers.h"
 #include "tap.h"
@@ -18,15 +21,9 @@ class IniFile : public DeviceTest {
   void close() { MODULE_FN(INICloseFile)(); }
   std::string text() { return MODULE_VAR(INIBuffer) ? std::string(MODULE_VAR(INIBuffer)) : "(none)"; }
   uint32_t capacity() { return MODULE_VAR(BufferSize); }
-  int32_t depth() { return MODULE_VAR(TAPDirStackDepth); }
   void enter(const std::string& dir) {
     makeDir(dir);
     ASSERT_TRUE(fw().setCurrentDir(dir));
-  }
-  // After any open or save: the directory stack is balanced and no file open.
-  void expectTidy() {
-    EXPECT_EQ(depth(), -1);
-    EXPECT_EQ(fw().openFiles(), 0u);
   }
 };
 
@@ -73,9 +70,9 @@ TEST_F(IniFile, OpenLoadsTheFileAndRestoresTheDirectory) {
   EXPECT_EQ(open(), INILOCATION_AtProgramFiles);
   EXPECT_EQ(text(), "Key=5\r\n");
   EXPECT_EQ(fw().currentDir(), "/Work");
-  expectTidy();
+  expectTidy(1);
   close();
-  EXPECT_EQ(fw().memory().liveBlocks, 0u);
+  expectTidy();
 }
 
 TEST_F(IniFile, CapacityFollowsTheFileLength) {
@@ -121,10 +118,10 @@ TEST_F(IniFile, NameFoundNowherePreparesAnEmptyText) {
     ASSERT_NE(MODULE_VAR(INIBuffer), nullptr);
     EXPECT_EQ(capacity(), 512u);
     EXPECT_EQ(std::string(MODULE_VAR(INIBuffer), 512), std::string(512, '\0'));
-    expectTidy();
+    expectTidy(1);
     close();
   }
-  EXPECT_EQ(fw().memory().liveBlocks, 0u);
+  expectTidy();
 }
 
 TEST_F(IniFile, PreparedTextIsSavedInProgramFiles) {
@@ -135,7 +132,7 @@ TEST_F(IniFile, PreparedTextIsSavedInProgramFiles) {
   EXPECT_EQ(readFile("/ProgramFiles/Test.ini"), "a=1\r\n");
   EXPECT_EQ(save(INILOCATION_NotFound), 1);
   EXPECT_EQ(fw().currentDir(), "/Work");
-  expectTidy();
+  expectTidy(1);
 }
 
 TEST_F(IniFile, RefusedSavesTouchNothing) {
@@ -159,7 +156,7 @@ TEST_F(IniFile, SavesCreateTheFoldersTheyNeed) {
   EXPECT_EQ(save(INILOCATION_AtAppName, "App"), 1);
   EXPECT_EQ(readFile("/ProgramFiles/Settings/App/Test.ini"), "a=1\r\n");
   EXPECT_EQ(fw().currentDir(), "/");
-  expectTidy();
+  expectTidy(1);
 }
 
 TEST_F(IniFile, SaveRewritesTheFileWhole) {
@@ -170,27 +167,33 @@ TEST_F(IniFile, SaveRewritesTheFileWhole) {
   EXPECT_EQ(readFile("/Test.ini"), "a=1\r\n");
 }
 
-TEST_F(IniFile, FailingOpenAllocationOrReadLeaveNothingBehind) {
-  writeFile("/Test.ini", "Key=1234567890\r\nOther=abcdefghij\r\n");  // 34 bytes
-
-  fw().failCall("TAP_Hdd_Fopen", 1);
-  EXPECT_EQ(open(), INILOCATION_NotFound);
-  EXPECT_EQ(MODULE_VAR(INIBuffer), nullptr);
-  expectTidy();
-
-  fw().failCall("TAP_MemAlloc", 1);
-  EXPECT_EQ(open(), INILOCATION_NotFound);
-  EXPECT_EQ(MODULE_VAR(INIBuffer), nullptr);
-  expectTidy();
-
-  // The firmware delivers half the file and reports failure: the part read
-  // stays open, ended by a line end, and the caller still closes.
-  fw().failCall("TAP_Hdd_Fread", 1);
-  EXPECT_EQ(open(), INILOCATION_NotFound);
-  EXPECT_EQ(text(), "Key=1234567890\r\nO\r\n");
-  expectTidy();
-  close();
-  EXPECT_EQ(fw().memory().liveBlocks, 0u);
+TEST_F(IniFile, EveryFailingCallOfAnOpenLeavesItsTextOrNone) {
+  const std::string file = "Key=1234567890\r\nOther=abcdefghij\r\n";  // 34 bytes
+  const std::map<std::string, std::pair<INILOCATION, std::string>> expected = {
+      {"", {INILOCATION_AtCurrentDir, file}},
+      {"TAP_Hdd_Exist", {INILOCATION_NewFile, ""}},  // reported absent, then found nowhere
+      {"TAP_Hdd_Fopen", {INILOCATION_NotFound, "(none)"}},
+      {"TAP_Hdd_Flen", {INILOCATION_NotFound, "(none)"}},  // a length beyond the store's range
+      {"TAP_MemAlloc", {INILOCATION_NotFound, "(none)"}},
+      // The firmware delivers half the file and reports failure: the part
+      // read stays open, ended by a line end, and the caller still closes.
+      {"TAP_Hdd_Fread", {INILOCATION_NotFound, "Key=1234567890\r\nO\r\n"}},
+      {"TAP_Hdd_ChangeDir", {INILOCATION_AtCurrentDir, file}},  // the pop's: "/" never left, or entered at the retry
+  };
+  INILOCATION where{};
+  auto check = [&](const SweptCall& failing) {
+    const auto& [code, opened] = expected.at(failing.entry);
+    EXPECT_EQ(where, code);
+    EXPECT_EQ(text(), opened);
+    EXPECT_EQ(fw().currentDir(), "/");
+    expectTidy(MODULE_VAR(INIBuffer) ? 1 : 0);
+    close();
+    expectTidy();
+    return "";
+  };
+  const SweepCounts counts = sweepFaults({[&] { writeFile("/Test.ini", file); }, [&] { where = open(); }, check});
+  EXPECT_EQ(counts.failed, 0);
+  EXPECT_EQ(counts.runs, 7);
 }
 
 TEST_F(IniFile, FileTooLongForTheStoreIsRefused) {
@@ -201,18 +204,34 @@ TEST_F(IniFile, FileTooLongForTheStoreIsRefused) {
   expectTidy();
 }
 
-TEST_F(IniFile, FailingWriteLeavesNoFile) {
-  writeFile("/Test.ini", "a=1\r\n");
-  open();
-  fw().failCall("TAP_Hdd_Fwrite", 1);
-  EXPECT_EQ(save(INILOCATION_AtCurrentDir), 0);
-  EXPECT_FALSE(exists("/Test.ini")) << "no empty or short file is left to be read back";
-  expectTidy();
-
-  fw().failCall("TAP_Hdd_Fopen", fw().callCount("TAP_Hdd_Fopen") + 1);
-  EXPECT_EQ(save(INILOCATION_AtCurrentDir), 0);
-  EXPECT_FALSE(exists("/Test.ini"));
-  expectTidy();
+TEST_F(IniFile, EveryFailingCallOfASaveLeavesTheNewFileOrNone) {
+  const std::map<std::string, std::pair<int32_t, std::optional<std::string>>> expected = {
+      {"", {1, "a=2\r\n"}},
+      {"TAP_Hdd_Delete", {1, "a=2\r\n\r\n"}},  // the old file kept, the text written over its head
+      // No empty or short file is left to be read back.
+      {"TAP_Hdd_Create", {0, std::nullopt}},
+      {"TAP_Hdd_Fopen", {0, std::nullopt}},
+      {"TAP_Hdd_Fwrite", {0, std::nullopt}},
+      {"TAP_Hdd_ChangeDir", {1, "a=2\r\n"}},  // the pop's, made good at the retry
+  };
+  int32_t saved = -1;
+  auto prepare = [&] {
+    writeFile("/Test.ini", "a=100\r\n");
+    open();
+    MODULE_FN(INISetString)("a", "2");
+  };
+  auto check = [&](const SweptCall& failing) {
+    const auto& [result, file] = expected.at(failing.entry);
+    EXPECT_EQ(saved, result);
+    EXPECT_EQ(readFile("/Test.ini"), file);
+    EXPECT_EQ(text(), "a=2\r\n");
+    EXPECT_EQ(fw().currentDir(), "/");
+    expectTidy(1);
+    return "";
+  };
+  const SweepCounts counts = sweepFaults({prepare, [&] { saved = save(INILOCATION_AtCurrentDir); }, check});
+  EXPECT_EQ(counts.failed, 0);
+  EXPECT_EQ(counts.runs, 5);
 }
 
 TEST_F(IniFile, CloseReleasesEverythingAndMayRepeat) {
