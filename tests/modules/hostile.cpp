@@ -138,15 +138,15 @@ void intoSandbox(const char* route, const char* path, bool setting) {
 
 // The kernel setting written by the shell COMMAND (its %d the value), once
 // the path it names is known to be the sandbox's.
-void settingByShell(const char* route, const char* command) {
+__attribute__((format(printf, 2, 0))) void settingByShell(const char* route, const char* command) {
   const int fd = open("/proc/sys/vm/min_free_kbytes", O_WRONLY);
   const bool checked = fd >= 0 && isSandboxFile(fd, kSetting);
   if (fd >= 0) close(fd);
   if (!checked) return escaped(route, "the setting is not the sandbox's; the shell was not run");
-  const Text value = text("%d\n", nextValue++);
-  const int status = system(text(command, atoi(value.s)).s);
+  const int value = nextValue++;
+  const int status = system(text(command, value).s);
   if (status != 0) return report(route, "refused", text("shell status %d", status).s);
-  landed(route, kSetting, value.s, true);
+  landed(route, kSetting, text("%d\n", value).s, true);
 }
 
 // PATH must not open for writing; FLAGS with O_CREAT asks for a new file,
