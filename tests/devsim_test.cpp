@@ -4,12 +4,24 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "harness.h"
 
 namespace {
 
 using testing::HasSubstr;
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::set<std::string> listing(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.insert(entry.path().filename());
+  return names;
+}
 
 class Devsim : public testing::Test {
  protected:
@@ -18,10 +30,10 @@ class Devsim : public testing::Test {
     sandbox_ = temporaryFolder();
   }
   void TearDown() override { std::filesystem::remove_all(sandbox_); }
-  CommandResult devsim(const std::vector<std::string>& args) {
+  CommandResult devsim(const std::vector<std::string>& args, const std::string& sandbox = "") {
     std::vector<std::string> argv = programCommand(DEVSIM_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
-    argv.insert(argv.end(), {"--sandbox", sandbox_});
+    argv.insert(argv.end(), {"--sandbox", sandbox.empty() ? sandbox_ : sandbox});
     return runProgram(argv);
   }
   // The module must fail with exit 1 and one line that says WHY.
@@ -47,6 +59,25 @@ TEST_F(Devsim, RunsTheModuleOnce) {
   // The first run: folders, a new file written; the task table looked up twice.
   EXPECT_THAT(r.out, HasSubstr("heap       0 blocks live, peak 512 bytes\n"));
   EXPECT_THAT(r.out, HasSubstr("calls      40 firmware, 8 dynamic-linker (dlopen 2, dlsym 2, dlerror 2, dlclose 2)\n"));
+}
+
+// A sandbox named with what a shell or a mount table reads otherwise: the run
+// is the same, and nothing appears beside the sandbox.
+TEST_F(Devsim, RunsInSandboxesNamedWithAnyCharacter) {
+  const std::set<std::string> names = {"a blank",         "semi;colon",     "more>than",  "$(touch made)",
+                                       "single'quote",    "double\"quote",  "back\\slash", "new\nline",
+                                       "tab\tand\\040", "\xC3\xA9t\xC3\xA9", "lone\xE9"};
+  for (const std::string& name : names) {
+    const std::string sandbox = sandbox_ + "/" + name;
+    const CommandResult r = devsim({"run", MODULE_PATH}, sandbox);
+    ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+    EXPECT_EQ(slurp(sandbox + "/dev/pts/0"), std::string("echo 10000 > /proc/sys/vm/min_free_kbytes\n", 43)) << name;
+    EXPECT_EQ(slurp(sandbox + "/proc/sys/vm/min_free_kbytes"), "10000\n") << name;
+    EXPECT_EQ(slurp(sandbox + "/disk/ProgramFiles/Settings/Steadyflow/Steadyflow.ini"), "MinimumKBFree=10000\r\n")
+        << name;
+    EXPECT_EQ(listing(sandbox), (std::set<std::string>{"dev", "disk", "proc", "tmp"})) << name;
+  }
+  EXPECT_EQ(listing(sandbox_), names);
 }
 
 TEST_F(Devsim, DeliversTheEventsAskedFor) {

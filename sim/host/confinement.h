@@ -8,6 +8,8 @@
 // reaches:
 //   ROOT/proc/sys/vm/min_free_kbytes   over /proc/sys/vm/min_free_kbytes
 //   ROOT/dev/pts                       over /dev/pts
+// A call filter refuses what no namespace separates: making a unix socket
+// (one would reach any service's socket on the tree) and the kernel keyrings.
 // The module then uses the real libc and a real /bin/sh: whatever path it
 // writes, it meets the sandbox or a read-only file system.
 #pragma once

@@ -1,0 +1,334 @@
+// A hostile module, for the tests of the confinement only. It carries the
+// identity header, so devsim loads it, and its TAP_Main tries every route it
+// knows from its sandbox to the machine, printing one line for each:
+//   hostile ROUTE: sandbox           it wrote, and the sandbox's own file got it
+//   hostile ROUTE: refused (WHY)     the kernel refused
+//   hostile ROUTE: ESCAPED (WHAT)    it reached something outside the sandbox
+// It never writes what it has not checked first: a kernel setting or terminal
+// is opened for writing, compared with the sandbox's file, and written only
+// when it is that file; what it opens elsewhere it closes unwritten, and what
+// it makes elsewhere it removes again. It tries nothing at all unless its
+// process is confined on STEADYFLOW_SANDBOX.
+//
+// The places outside its sandbox it aims at, besides the machine's own:
+//   HOSTILE_OUTSIDE  a folder holding the files "keep" and "victim"
+//   HOSTILE_HOST     the sandbox of the confinement around its own
+//   HOSTILE_PID      a process outside its confinement, as its /proc names it
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tapheader.h"
+
+#define SECTION(name) __attribute__((section(name), used))
+SECTION("._tap_etcinfo") const char __tap_etc_str__[TAP_ETC_SIZE] = "Jan 1 2026";
+SECTION("._tap_description") const char __tap_description__[TAP_DESCRIPTION_SIZE] = "tries every way out";
+SECTION("._tap_author_name") const char __tap_author_name__[TAP_AUTHOR_SIZE] = "tests";
+SECTION("._tap_program_version") const char __tap_program_version__[TAP_VERSION_SIZE] = "V0";
+SECTION("._tap_program_name") const char __tap_program_name__[TAP_NAME_SIZE] = "hostile V0";
+SECTION("._tap_id") const uint32_t __tap_ud__ = 2;
+SECTION("._tap_header") const TapModuleHeader __tap_Header__ = {
+    {'T', 'F', 'A', 'P', 'M', 'I', 'P', 'S'}, TAP_HEADER_VALUE, {}};
+
+namespace {
+
+constexpr char kSetting[] = "proc/sys/vm/min_free_kbytes";
+constexpr char kTerminal[] = "dev/pts/0";
+
+struct Text {
+  char s[4096];
+};
+
+__attribute__((format(printf, 1, 2))) Text text(const char* format, ...) {
+  Text t;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(t.s, sizeof t.s, format, args);
+  va_end(args);
+  return t;
+}
+
+const char* env(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr ? value : "";
+}
+
+Text inSandbox(const char* relative) { return text("%s/%s", env("STEADYFLOW_SANDBOX"), relative); }
+Text outside(const char* name) { return text("%s/%s", env("HOSTILE_OUTSIDE"), name); }
+
+void report(const char* route, const char* outcome, const char* detail) {
+  printf("hostile %s: %s (%s)\n", route, outcome, detail);
+  fflush(stdout);
+}
+void refused(const char* route, int error) { report(route, "refused", strerror(error)); }
+void escaped(const char* route, const char* what) { report(route, "ESCAPED", what); }
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool isSandboxFile(int fd, const char* relative) {
+  struct stat a, b;
+  return fstat(fd, &a) == 0 && stat(inSandbox(relative).s, &b) == 0 && sameFile(a, b);
+}
+
+bool exists(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0;
+}
+
+// Whether this process runs confined on its sandbox: the kernel setting and
+// the terminals are the sandbox's, and the tree is read-only.
+bool confined() {
+  struct stat a, b, c, d;
+  struct statvfs root;
+  return *env("STEADYFLOW_SANDBOX") && stat("/proc/sys/vm/min_free_kbytes", &a) == 0 &&
+         stat(inSandbox(kSetting).s, &b) == 0 && sameFile(a, b) && stat("/dev/pts", &c) == 0 &&
+         stat(inSandbox("dev/pts").s, &d) == 0 && sameFile(c, d) && statvfs("/", &root) == 0 &&
+         (root.f_flag & ST_RDONLY) != 0;
+}
+
+// The sandbox file RELATIVE must end with BYTES (or hold just them).
+void landed(const char* route, const char* relative, const char* bytes, bool whole) {
+  char held[4096] = {};
+  const int fd = open(inSandbox(relative).s, O_RDONLY);
+  const ssize_t n = fd >= 0 ? read(fd, held, sizeof held - 1) : -1;
+  if (fd >= 0) close(fd);
+  const size_t length = strlen(bytes);
+  const bool ok = n >= 0 && static_cast<size_t>(n) >= length && (!whole || static_cast<size_t>(n) == length) &&
+                  memcmp(held + n - length, bytes, length) == 0;
+  if (ok)
+    report(route, "sandbox", relative);
+  else
+    escaped(route, "written, but not to the sandbox's file");
+}
+
+int nextValue = 4444;
+
+// Writes through PATH, which must be the sandbox's kernel setting (SETTING)
+// or its terminal; anything else is left unwritten.
+void intoSandbox(const char* route, const char* path, bool setting) {
+  const char* relative = setting ? kSetting : kTerminal;
+  const int fd = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return refused(route, errno);
+  if (!isSandboxFile(fd, relative)) {
+    close(fd);
+    return escaped(route, "opened a file not the sandbox's for writing; left unwritten");
+  }
+  const Text bytes = setting ? text("%d\n", nextValue++) : text("%s\n", route);
+  if (setting)
+    (void)!ftruncate(fd, 0);
+  else
+    lseek(fd, 0, SEEK_END);
+  const bool wrote = write(fd, bytes.s, strlen(bytes.s)) == static_cast<ssize_t>(strlen(bytes.s));
+  close(fd);
+  if (!wrote) return refused(route, errno);
+  landed(route, relative, bytes.s, setting);
+}
+
+// The kernel setting written by the shell COMMAND (its %d the value), once
+// the path it names is known to be the sandbox's.
+__attribute__((format(printf, 2, 0))) void settingByShell(const char* route, const char* command) {
+  const int fd = open("/proc/sys/vm/min_free_kbytes", O_WRONLY);
+  const bool checked = fd >= 0 && isSandboxFile(fd, kSetting);
+  if (fd >= 0) close(fd);
+  if (!checked) return escaped(route, "the setting is not the sandbox's; the shell was not run");
+  const int value = nextValue++;
+  const int status = system(text(command, value).s);
+  if (status != 0) return report(route, "refused", text("shell status %d", status).s);
+  landed(route, kSetting, text("%d\n", value).s, true);
+}
+
+// PATH must not open for writing; FLAGS with O_CREAT asks for a new file,
+// removed again if it is made.
+void mustNotOpen(const char* route, const char* path, int flags = O_WRONLY) {
+  const int fd = open(path, flags | O_NOCTTY | O_NONBLOCK, 0644);
+  if (fd < 0) return refused(route, errno);
+  close(fd);
+  if (flags & O_CREAT) unlink(path);
+  escaped(route, "opened for writing");
+}
+void mustNotCreate(const char* route, const char* folder) {
+  mustNotOpen(route, text("%s/hostile-new-%d", folder, getpid()).s, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+// A call that must fail: RESULT is what it answered.
+void mustFail(const char* route, long result) {
+  if (result < 0)
+    refused(route, errno);
+  else
+    escaped(route, "the call succeeded");
+}
+
+void mustNotJoin(const char* route, const char* nsPath) {
+  const int fd = open(nsPath, O_RDONLY);
+  if (fd < 0) return refused(route, errno);
+  const int result = setns(fd, 0);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  mustFail(route, result);
+}
+
+// A shell COMMAND that must fail, leaving ABSENT missing and PRESENT there.
+void shellMustFail(const char* route, const char* command, const char* absent, const char* present) {
+  const int status = system(command);
+  if (absent != nullptr && exists(absent)) {
+    unlink(absent);
+    return escaped(route, "the shell made a file outside");
+  }
+  if (present != nullptr && !exists(present)) return escaped(route, "the shell removed a file outside");
+  if (status == 0) return escaped(route, "the shell succeeded");
+  report(route, "refused", text("shell status %d", status).s);
+}
+
+// A user namespace of its own gives a process every capability in it, but
+// not over the mounts it was handed: they stay locked, read-only, covered.
+void ownNamespaces(const char* route) {
+  fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+      refused(route, errno);
+      _exit(0);
+    }
+    const bool uncovered = umount2("/proc/sys/vm/min_free_kbytes", MNT_DETACH) == 0;
+    const bool writable = mount(nullptr, "/", nullptr, MS_REMOUNT | MS_BIND, nullptr) == 0;
+    const bool proc = mount("proc", "/proc", "proc", 0, nullptr) == 0;
+    if (uncovered || writable || proc)
+      escaped(route, uncovered ? "uncovered the kernel setting" : writable ? "made / writable" : "mounted a /proc");
+    else
+      report(route, "refused", "namespaces made, but no mount could be undone or made");
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+}
+
+void tryEverything() {
+  const char* pid = env("HOSTILE_PID");
+  const char* host = env("HOSTILE_HOST");
+
+  // The kernel setting by every name: each reaches the sandbox's file.
+  intoSandbox("write /proc/sys/vm/min_free_kbytes", "/proc/sys/vm/min_free_kbytes", true);
+  intoSandbox("write //proc/sys/vm/min_free_kbytes", "//proc/sys/vm/min_free_kbytes", true);
+  intoSandbox("write /proc/./sys/vm/min_free_kbytes", "/proc/./sys/vm/min_free_kbytes", true);
+  intoSandbox("write /proc/sys/vm/../vm/min_free_kbytes", "/proc/sys/vm/../vm/min_free_kbytes", true);
+  intoSandbox("write /proc/self/root/proc/sys/vm/min_free_kbytes", "/proc/self/root/proc/sys/vm/min_free_kbytes", true);
+  settingByShell("shell cd /; cd proc; cd sys; echo N > vm/min_free_kbytes",
+                 "cd /; cd proc; cd sys; echo %d > vm/min_free_kbytes");
+  settingByShell("shell echo N > $(echo /proc)/sys/vm/min_free_kbytes", "echo %d > $(echo /proc)/sys/vm/min_free_kbytes");
+
+  // Through processes outside this confinement.
+  intoSandbox("write /proc/1/root/proc/sys/vm/min_free_kbytes", "/proc/1/root/proc/sys/vm/min_free_kbytes", true);
+  intoSandbox("write /proc/PID/root/proc/sys/vm/min_free_kbytes",
+              text("/proc/%s/root/proc/sys/vm/min_free_kbytes", pid).s, true);
+  mustNotOpen("open /proc/PID/root/OUTSIDE/keep", text("/proc/%s/root%s", pid, outside("keep").s).s);
+  mustNotOpen("open /proc/PID/mem", text("/proc/%s/mem", pid).s, O_RDWR);
+  mustNotJoin("setns /proc/1/ns/mnt", "/proc/1/ns/mnt");
+  mustNotJoin("setns /proc/PID/ns/mnt", text("/proc/%s/ns/mnt", pid).s);
+
+  // The machine's other settings.
+  mustNotOpen("open /proc/sys/vm/swappiness", "/proc/sys/vm/swappiness");
+  mustNotOpen("open //proc/sys/vm/swappiness", "//proc/sys/vm/swappiness");
+  mustNotOpen("open /proc/self/root/proc/sys/vm/swappiness", "/proc/self/root/proc/sys/vm/swappiness");
+  shellMustFail("shell cd /; cd proc; cd sys; : > vm/swappiness", "cd /; cd proc; cd sys; : > vm/swappiness", nullptr,
+                nullptr);
+  mustNotOpen("open /proc/sysrq-trigger", "/proc/sysrq-trigger");
+  mustNotOpen("open /sys/kernel/mm/transparent_hugepage/enabled", "/sys/kernel/mm/transparent_hugepage/enabled");
+  mustNotOpen("open HOST/proc/sys/vm/min_free_kbytes", text("%s/%s", host, kSetting).s);
+
+  // Mounts and namespaces.
+  mustFail("mount proc on /proc", mount("proc", "/proc", "proc", 0, nullptr));
+  mustFail("mount proc in the sandbox", mount("proc", inSandbox("tmp").s, "proc", 0, nullptr));
+  mustFail("remount / read-write", mount(nullptr, "/", nullptr, MS_REMOUNT | MS_BIND, nullptr));
+  shellMustFail("shell mount -o remount,rw /", "mount -o remount,rw /", nullptr, nullptr);
+  mustFail("umount /proc/sys/vm/min_free_kbytes", umount2("/proc/sys/vm/min_free_kbytes", MNT_DETACH));
+  mustFail("unshare a mount namespace", unshare(CLONE_NEWNS));
+  ownNamespaces("unshare a user namespace and mount");
+
+  // Terminals.
+  intoSandbox("write /dev/./pts/0", "/dev/./pts/0", false);
+  intoSandbox("write /dev/pts/../pts/0", "/dev/pts/../pts/0", false);
+  mustNotOpen("open /dev/tty", "/dev/tty");
+  mustFail("open /dev/ptmx", posix_openpt(O_RDWR | O_NOCTTY));
+  mustNotOpen("open /dev/console", "/dev/console");
+  mustNotOpen("open HOST/dev/pts/0", text("%s/%s", host, kTerminal).s);
+
+  // Files outside.
+  mustNotCreate("create OUTSIDE/new", env("HOSTILE_OUTSIDE"));
+  mustNotCreate("create /tmp/new", "/tmp");
+  mustNotCreate("create HOME/new", env("HOME"));
+  mustNotCreate("create BUILD/new", HOSTILE_BUILD);
+  mustNotCreate("create next to the checkout", HOSTILE_CHECKOUT "/..");
+  mustNotOpen("open OUTSIDE/keep", outside("keep").s);
+  mustFail("delete OUTSIDE/victim", unlink(outside("victim").s));
+  const Text folder = outside("new-folder");
+  const int made = mkdir(folder.s, 0755);
+  if (made == 0) rmdir(folder.s);
+  mustFail("mkdir OUTSIDE/new-folder", made);
+
+  // The same through the shell.
+  const Text made1 = outside("shell-touch"), made2 = outside("shell-redirect"), made3 = outside("shell-substitution");
+  const Text made4 = text("/tmp/hostile-shell-%d", getpid());
+  shellMustFail("shell touch OUTSIDE/new", text("touch '%s'", made1.s).s, made1.s, nullptr);
+  shellMustFail("shell rm -f OUTSIDE/victim", text("rm -f '%s'", outside("victim").s).s, nullptr,
+                outside("victim").s);
+  shellMustFail("shell echo x > /tmp/new", text("echo x > '%s'", made4.s).s, made4.s, nullptr);
+  shellMustFail("shell echo x > OUTSIDE/new", text("echo x > '%s'", made2.s).s, made2.s, nullptr);
+  shellMustFail("shell $(echo touch) OUTSIDE/new", text("$(echo touch) '%s'", made3.s).s, made3.s, nullptr);
+
+  // What no namespace separates: sockets on the read-only tree, the keyrings.
+  const int types[] = {SOCK_STREAM, SOCK_DGRAM};
+  for (const int type : types) {
+    const int fd = socket(AF_UNIX, type, 0);
+    const char* route = type == SOCK_STREAM ? "make a unix stream socket" : "make a unix datagram socket";
+    if (fd < 0) {
+      refused(route, errno);
+      continue;
+    }
+    const Text socketPath = outside("socket");
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, socketPath.s, sizeof address.sun_path - 1);
+    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const Text why = text("made; connecting to OUTSIDE/socket: %s", connected ? "connected" : strerror(errno));
+    close(fd);
+    escaped(route, why.s);
+  }
+  // KEYCTL_GET_KEYRING_ID of the session keyring, creating nothing.
+  mustFail("read the session keyring", syscall(SYS_keyctl, 0, -3, 0));
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t TAP_Main(void) {
+  if (!confined()) {
+    printf("hostile: not confined on a sandbox; nothing tried\n");
+    return 0;
+  }
+  tryEverything();
+  return 0;
+}
+
+uint32_t TAP_EventHandler(uint32_t, uint32_t param1, uint32_t) { return param1; }
+
+int32_t __TAP_Init_(TapEntryRecord* entries) {
+  entries->main = TAP_Main;
+  entries->event = TAP_EventHandler;
+  return 0;
+}
+
+}  // extern "C"
