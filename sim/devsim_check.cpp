@@ -298,7 +298,8 @@ int check(const Options& o, int argc, char** argv) {
   session.boot({"", 0, startDir, true, true});
   const Store store = storeOf(session.module());
   const std::string file = findFile(store, startDir);
-  const std::string fileBytes = file.empty() ? "" : settingsFile(session.disk(), file, kLongestSettings).value_or(FileBytes{}).bytes;
+  const std::string fileBytes =
+      file.empty() ? "" : settingsFile(session.disk(), file, kLongestSettings).value_or(FileBytes{}).bytes;
   const Reading r = readFile(store, file, fileBytes);
 
   const std::string name = named ? o.settingsFile : r.file;
