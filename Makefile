@@ -2,7 +2,9 @@
 #   make run    build the host module and run it once in the simulated device
 #   make test   install what is missing, build host, device and asan, run every suite
 # The CMake builds live in build/host, build/device and build/asan (the host
-# build with AddressSanitizer and UBSan); `make fuzz` adds build/fuzz.
+# build with AddressSanitizer and UBSan); `make fuzz` adds build/fuzz and
+# `make dist` build/release and build/dist. The sandboxes of make run and
+# make run-device are in build/run, which make clean keeps.
 
 BUILD      := build
 HOST       := $(BUILD)/host
@@ -13,19 +15,42 @@ FUZZ_SECONDS ?= 60
 CMAKE_GEN  := -G Ninja
 JOBS       ?= 2
 RUN_DIR    ?= $(BUILD)/run
+DIST       := $(BUILD)/dist
+RELEASE    := $(BUILD)/release
+# make dist dates the module by the last commit unless SOURCE_DATE_EPOCH is set.
+DIST_EPOCH  = $(or $(SOURCE_DATE_EPOCH),$(shell git log -1 --format=%ct 2>/dev/null))
 
-.PHONY: all setup host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size clean
+UCLIBC     := $(BUILD)/uclibc
+UCLIBC_TARBALL ?= /usr/src/uClibc-ng-1.0.35.tar.xz
+
+.PHONY: all setup uclibc setup-run setup-run-device setup-dist host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size dist clean distclean
 
 all: host
 
 setup:
 	@scripts/setup
 
+# What one target needs: setup-run, setup-run-device, setup-dist.
+setup-run setup-run-device setup-dist:
+	@scripts/setup $(@:setup-%=%)
+
+# make run and make run-device configure a new build folder without the test
+# tree; the targets that build everything switch it on once (with-tests).
+TESTS := ON
+run run-device: TESTS := OFF
+with-tests = grep -qs '^STEADYFLOW_TESTS:BOOL=ON$$' $(1)/CMakeCache.txt || cmake -S . -B $(1) -DSTEADYFLOW_TESTS=ON
+
+# The device's C library and loader (uClibc-ng) in $(UCLIBC)/sysroot, for
+# code built with cmake/mipsel-uclibc.cmake; the script builds it once per
+# tarball and recipe.
+uclibc: | setup
+	@scripts/uclibc-sysroot $(UCLIBC_TARBALL) $(UCLIBC)
+
 $(HOST)/build.ninja:
-	cmake -S . -B $(HOST) $(CMAKE_GEN)
+	cmake -S . -B $(HOST) $(CMAKE_GEN) -DSTEADYFLOW_TESTS=$(TESTS)
 
 $(DEVICE)/build.ninja:
-	cmake -S . -B $(DEVICE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake
+	cmake -S . -B $(DEVICE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DSTEADYFLOW_TESTS=$(TESTS)
 
 $(ASAN)/build.ninja:
 	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DSTEADYFLOW_SANITIZE=ON
@@ -33,26 +58,32 @@ $(ASAN)/build.ninja:
 $(FUZZ)/build.ninja:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) $(CMAKE_GEN) -DSTEADYFLOW_FUZZ=ON
 
-host: $(HOST)/build.ninja
+host: setup $(HOST)/build.ninja
+	@$(call with-tests,$(HOST))
 	cmake --build $(HOST) -j $(JOBS)
 
 device: setup $(DEVICE)/build.ninja
+	@$(call with-tests,$(DEVICE))
 	cmake --build $(DEVICE) -j $(JOBS)
 
 # The host build with AddressSanitizer and UBSan.
-asan: $(ASAN)/build.ninja
+asan: setup $(ASAN)/build.ninja
 	cmake --build $(ASAN) -j $(JOBS)
 
 # The fuzz programs (clang, libFuzzer, AddressSanitizer and UBSan).
 fuzz-build: setup $(FUZZ)/build.ninja
 	cmake --build $(FUZZ) -j $(JOBS)
 
-# Runs the module once on a sandbox disk that persists between runs.
-run: host
+# Runs the module once on a sandbox disk that persists between runs. Builds
+# only devsim and what it loads (the module, the firmware library and its
+# data libraries); the tools come first, installed when run as root.
+run: setup-run $(HOST)/build.ninja
+	cmake --build $(HOST) -j $(JOBS) --target devsim
 	$(HOST)/devsim run $(HOST)/SteadyflowTest.tap --sandbox $(RUN_DIR)/host
 
 # The same with the device module, in the device build of the simulator.
-run-device: device
+run-device: setup-run-device $(DEVICE)/build.ninja
+	cmake --build $(DEVICE) -j $(JOBS) --target devsim
 	qemu-mipsel -L /usr/mipsel-linux-gnu $(DEVICE)/devsim run $(DEVICE)/SteadyflowTest.tap --sandbox $(RUN_DIR)/device
 
 # One ctest run over the three builds, so its summary counts host, device
@@ -74,7 +105,7 @@ test-asan: asan
 # make test); BENCH_ARGS passes Google Benchmark options, e.g.
 # BENCH_ARGS=--benchmark_filter=GetInt.
 bench: setup
-	cmake -S . -B $(HOST) $(CMAKE_GEN)
+	cmake -S . -B $(HOST) $(CMAKE_GEN) -DSTEADYFLOW_TESTS=ON
 	cmake --build $(HOST) -j $(JOBS) --target steadyflow_bench
 	$(HOST)/bench/steadyflow_bench $(BENCH_ARGS)
 
@@ -87,5 +118,22 @@ size: host device
 fuzz: fuzz-build
 	scripts/fuzz $(FUZZ) $(FUZZ_SECONDS)
 
+# The stripped device module and its SHA-256, from a clean device build of
+# the module alone, for device owners.
+dist: setup-dist
+	rm -rf $(RELEASE) $(DIST)
+	SOURCE_DATE_EPOCH=$(DIST_EPOCH) cmake -S . -B $(RELEASE) $(CMAKE_GEN) \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DSTEADYFLOW_TESTS=OFF
+	cmake --build $(RELEASE) -j $(JOBS) --target SteadyflowTest_stripped
+	mkdir -p $(DIST)
+	cp $(RELEASE)/stripped/SteadyflowTest.tap $(DIST)/
+	cd $(DIST) && sha256sum SteadyflowTest.tap > SteadyflowTest.tap.sha256
+	@cat $(DIST)/SteadyflowTest.tap.sha256
+
+# Removes the builds and keeps the sandboxes in build/run, whose settings
+# files may hold edits; distclean removes all of build/.
 clean:
+	[ ! -d $(BUILD) ] || find $(BUILD) -mindepth 1 -maxdepth 1 ! -name run -exec rm -rf {} +
+
+distclean:
 	rm -rf $(BUILD)

@@ -11,6 +11,8 @@ string(TIMESTAMP build_day "%d" UTC)
 string(TIMESTAMP build_year "%Y" UTC)
 string(REGEX REPLACE "^0" "" build_day "${build_day}")
 set(TAP_BUILD_DATE "${build_month} ${build_day} ${build_year}")
+# The instant it stands for, for rebuilding the same module elsewhere.
+string(TIMESTAMP TAP_BUILD_EPOCH "%s" UTC)
 
 file(GLOB module_lib_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/lib/*.cpp)
 add_library(SteadyflowTest SHARED
@@ -38,8 +40,26 @@ if(CMAKE_CROSSCOMPILING)
   target_compile_options(SteadyflowTest PRIVATE -fstack-usage -fcallgraph-info=su)
 endif()
 # A sanitized module leaves the sanitizer runtime's names to the program that
-# loads it, so only that build links without --no-undefined.
+# loads it, so only that build links without --no-undefined. The device's
+# loader looks symbols up in the classic hash table (DT_HASH) only.
 target_link_options(SteadyflowTest PRIVATE
-  -nostdlib -nostartfiles $<$<NOT:$<BOOL:${STEADYFLOW_SANITIZE}>>:-Wl,--no-undefined> -Wl,--no-as-needed)
+  -nostdlib -nostartfiles $<$<NOT:$<BOOL:${STEADYFLOW_SANITIZE}>>:-Wl,--no-undefined> -Wl,--no-as-needed
+  -Wl,--hash-style=sysv)
 # The order here is the order of DT_NEEDED.
 target_link_libraries(SteadyflowTest PRIVATE tap stub_dl stub_c gcc)
+
+# The same sources and SOURCE_DATE_EPOCH give the same module from any
+# checkout and build folder: the debug info names the sources relative to the
+# checkout ("./app/...") and the folder they were compiled in as ".", so the
+# build id, a hash of the file's contents, does not depend on either path.
+target_compile_options(SteadyflowTest PRIVATE
+  -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+
+# The module as it goes onto the device (make dist): without the symbol table
+# and debug info, and with everything the firmware's loader reads unchanged.
+set(STRIPPED_MODULE ${CMAKE_BINARY_DIR}/stripped/SteadyflowTest.tap)
+add_custom_command(OUTPUT ${STRIPPED_MODULE}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/stripped
+  COMMAND ${CMAKE_STRIP} -o ${STRIPPED_MODULE} $<TARGET_FILE:SteadyflowTest>
+  DEPENDS SteadyflowTest)
+add_custom_target(SteadyflowTest_stripped ALL DEPENDS ${STRIPPED_MODULE})

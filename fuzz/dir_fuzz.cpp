@@ -8,6 +8,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <string.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <memory>
@@ -90,11 +91,11 @@ class Run {
   void checkChange(int32_t result, const char* what) {
     CHECK(result == 0 || result == 1, "%s answered %d", what, result);
     const auto& trace = fuzz::fw().trace();
-    std::string last;
-    for (auto it = trace.rbegin(); it != trace.rend() && last.empty(); ++it)
-      if (it->rfind("TAP_Hdd_ChangeDir(", 0) == 0) last = *it;
-    const bool succeeded = last.size() >= 4 && last.compare(last.size() - 4, 4, " = 0") == 0;
-    CHECK((result == 1) == succeeded, "%s answered %d after %s", what, result, last.c_str());
+    auto last = std::find_if(trace.rbegin(), trace.rend(),
+                             [](const sim::FirmwareCall& call) { return call.entry == "TAP_Hdd_ChangeDir"; });
+    const bool succeeded = last != trace.rend() && last->resultValue() == 0;
+    CHECK((result == 1) == succeeded, "%s answered %d after %s", what, result,
+          last != trace.rend() ? sim::text(*last).c_str() : "");
   }
 
   // The answer and the buffer as the model predicts them.
@@ -164,9 +165,9 @@ class Run {
     const uint32_t calls = fuzz::fw().callCount("TAP_Hdd_ChangeDir") - changes;
     uint32_t seen = 0;
     for (auto it = trace.rbegin(); it != trace.rend() && seen < calls; ++it) {
-      if (it->rfind("TAP_Hdd_ChangeDir(", 0) != 0) continue;
+      if (it->entry != "TAP_Hdd_ChangeDir") continue;
       ++seen;
-      if (it->find("[fault]") != std::string::npos) return true;
+      if (it->fault) return true;
     }
     return false;
   }

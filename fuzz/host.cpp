@@ -54,11 +54,9 @@ void resetFirmware() {
 sim::Firmware& fw() { return sim::firmware(); }
 
 TapTaskEntry& currentTask() {
-  sim::Session& session = sim::Session::current();
-  auto* table = static_cast<TapTaskEntry*>(session.firmwareExport("_tapTask"));
-  auto* index = static_cast<int32_t*>(session.firmwareExport("_curTapTask"));
-  if (table == nullptr || index == nullptr) fail("no task data loaded");
-  return table[*index];
+  const auto task = sim::Session::current().taskData();
+  if (task.table == nullptr) fail("no task data loaded");
+  return task.table[*task.index];
 }
 
 void fail(const char* format, ...) {

@@ -9,6 +9,7 @@ program reads its input:  python3 fuzz/seeds.py
 import hashlib
 import os
 import shutil
+import struct
 
 INT32 = (-2**31, 2**31 - 1)
 UINT8 = (0, 255)
@@ -191,6 +192,83 @@ def step_dir(i, code):
     return i.number(code, 0, 8)
 
 
+# --- elf_fuzz: the bytes of an ELF file ---------------------------------------
+# A small shared object of either class: header, then the sections null,
+# .shstrtab, .dynstr, .dynsym (an import and an export), .dynamic, one dynamic
+# relocation section, .text and .bss, then the section header table.
+
+class Elf:
+    def __init__(self, bits):
+        self.bits = bits
+        self.w = 'Q' if bits == 64 else 'I'  # an address, offset or size
+
+    def ehdr(self, machine, flags, shoff, shnum, shstrndx):
+        ident = b'\x7fELF' + bytes([2 if self.bits == 64 else 1, 1, 1]) + bytes(9)
+        ehsize, shentsize = (64, 64) if self.bits == 64 else (52, 40)
+        return ident + struct.pack('<HHI3%sIHHHHHH' % self.w, 3, machine, 1, 0, 0, shoff, flags, ehsize, 0, 0,
+                                   shentsize, shnum, shstrndx)
+
+    def shdr(self, name, kind, flags, offset, size, link=0, info=0, entsize=0):
+        w = self.w
+        return struct.pack('<II%s%s%s%sII%s%s' % (w, w, w, w, w, w), name, kind, flags, 0, offset, size, link, info,
+                           4, entsize)
+
+    def sym(self, name, value, info, shndx):
+        if self.bits == 64:
+            return struct.pack('<IBBHQQ', name, info, 0, shndx, value, 0)
+        return struct.pack('<IIIBBH', name, value, 0, info, 0, shndx)
+
+    def dyn(self, tag, value):
+        return struct.pack('<qQ' if self.bits == 64 else '<iI', tag, value)
+
+    def rel(self, offset, symbol, kind):
+        if self.bits == 64:
+            return struct.pack('<QQq', offset, symbol << 32 | kind, 0)
+        return struct.pack('<II', offset, symbol << 8 | kind)
+
+
+def elf_image(bits, machine, flags, relocation):
+    e = Elf(bits)
+    shstrtab = b'\0.shstrtab\0.dynstr\0.dynsym\0.dynamic\0.rel.dyn\0.text\0.bss\0'
+    dynstr = b'\0libc.so.0\0open\0TAP_Main\0'
+    name = lambda text: shstrtab.index(b'\0' + text) + 1
+    blobs = [
+        (shstrtab, dict(name=name(b'.shstrtab'), kind=3, flags=0)),
+        (dynstr, dict(name=name(b'.dynstr'), kind=3, flags=2)),
+        (bytes(len(e.sym(0, 0, 0, 0))) + e.sym(11, 0, 0x12, 0) + e.sym(16, 0x400, 0x12, 6),
+         dict(name=name(b'.dynsym'), kind=11, flags=2, link=2, info=1, entsize=len(e.sym(0, 0, 0, 0)))),
+        (e.dyn(1, 1) + e.dyn(4, 0) + e.dyn(0, 0),
+         dict(name=name(b'.dynamic'), kind=6, flags=3, link=2, entsize=len(e.dyn(0, 0)))),
+        (e.rel(0x800, 1, relocation),
+         dict(name=name(b'.rel.dyn'), kind=9 if bits == 32 else 4, flags=2, link=3, entsize=len(e.rel(0, 0, 0)))),
+        (bytes.fromhex('0800e003' '00000000' * 3), dict(name=name(b'.text'), kind=1, flags=6)),
+    ]
+    body = bytearray(e.ehdr(machine, flags, 0, 0, 0))
+    headers = [e.shdr(0, 0, 0, 0, 0)]
+    for data, fields in blobs:
+        body += bytes(-len(body) % 8)
+        headers.append(e.shdr(offset=len(body), size=len(data), **fields))
+        body += data
+    headers.append(e.shdr(name(b'.bss'), 8, 3, len(body), 0x100))  # NOBITS: no bytes in the file
+    body += bytes(-len(body) % 8)
+    shoff = len(body)
+    body[:len(e.ehdr(0, 0, 0, 0, 0))] = e.ehdr(machine, flags, shoff, len(headers), 1)
+    return bytes(body) + b''.join(headers)
+
+
+class Raw:
+    def __init__(self, data):
+        self.data = data
+
+    def bytes(self):
+        return self.data
+
+
+def elf_seeds():
+    mips = elf_image(32, 8, 0x50001007, 3)  # MIPS32 o32 PIC, R_MIPS_REL32
+    x86_64 = elf_image(64, 62, 0, 6)  # R_X86_64_GLOB_DAT
+    return [Raw(mips), Raw(x86_64)]
+
 # --- options_fuzz: arguments separated by zero bytes ------------------------
 
 class Arguments:
@@ -215,7 +293,7 @@ def options_seeds():
 
 def main():
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'corpus')
-    for target, seeds in (('ini', ini_seeds()), ('utf8', utf8_seeds()), ('dir', dir_seeds()),
+    for target, seeds in (('ini', ini_seeds()), ('utf8', utf8_seeds()), ('dir', dir_seeds()), ('elf', elf_seeds()),
                           ('options', options_seeds())):
         folder = os.path.join(root, target)
         shutil.rmtree(folder, ignore_errors=True)

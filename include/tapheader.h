@@ -7,7 +7,17 @@
 
 extern "C" {
 
-// Field sizes, in the order the sections are laid out in the file.
+// The seven sections, in the order they are laid out in the file; each holds
+// one exported field of the size below.
+#define TAP_SECTION_ETC "._tap_etcinfo"
+#define TAP_SECTION_DESCRIPTION "._tap_description"
+#define TAP_SECTION_AUTHOR "._tap_author_name"
+#define TAP_SECTION_VERSION "._tap_program_version"
+#define TAP_SECTION_NAME "._tap_program_name"
+#define TAP_SECTION_ID "._tap_id"
+#define TAP_SECTION_HEADER "._tap_header"
+
+// Field sizes, in the same order.
 enum : uint32_t {
   TAP_ETC_SIZE = 64,
   TAP_DESCRIPTION_SIZE = 128,
@@ -29,6 +39,26 @@ static_assert(sizeof(TapModuleHeader) == TAP_HEADER_SIZE, "module header is 32 b
 
 #define TAP_HEADER_MAGIC "TFAPMIPS"
 #define TAP_HEADER_VALUE 0x10u
+
+// The module header as the module carries it, made at compile time.
+constexpr TapModuleHeader tapModuleHeader(const char (&magic)[9]) {
+  TapModuleHeader header{};
+  for (int i = 0; i < 8; ++i) header.magic[i] = magic[i];
+  header.value = TAP_HEADER_VALUE;
+  return header;
+}
+
+// The sections with their sizes, for those who read a module file.
+struct TapHeaderSection {
+  const char* name;
+  uint32_t size;
+};
+constexpr TapHeaderSection kTapHeaderSections[] = {
+    {TAP_SECTION_ETC, TAP_ETC_SIZE},         {TAP_SECTION_DESCRIPTION, TAP_DESCRIPTION_SIZE},
+    {TAP_SECTION_AUTHOR, TAP_AUTHOR_SIZE},   {TAP_SECTION_VERSION, TAP_VERSION_SIZE},
+    {TAP_SECTION_NAME, TAP_NAME_SIZE},       {TAP_SECTION_ID, TAP_ID_SIZE},
+    {TAP_SECTION_HEADER, TAP_HEADER_SIZE},
+};
 
 extern const char __tap_etc_str__[TAP_ETC_SIZE];
 extern const char __tap_description__[TAP_DESCRIPTION_SIZE];

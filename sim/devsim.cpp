@@ -16,6 +16,7 @@
 // shell failed, or no command was run).
 #include <stdio.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@
 #include "sandbox.h"
 #include "session.h"
 #include "tapheader.h"
+#include "trace.h"
 
 namespace {
 
@@ -153,11 +155,18 @@ void reportState() {
                       std::to_string(sim::linker::count(Fn::Close)) + ")");
 }
 
+// Every call the module made, in the order it made them: firmware,
+// dynamic-linker, terminal open and system calls in one list.
 void printTrace() {
-  printf("--- firmware calls\n");
-  for (const std::string& line : sim::firmware().trace()) printf("%s\n", line.c_str());
-  printf("--- dynamic-linker calls\n");
-  for (const std::string& line : sim::linker::trace()) printf("%s\n", line.c_str());
+  std::vector<std::pair<uint64_t, std::string>> calls;
+  for (const sim::FirmwareCall& call : sim::firmware().trace()) calls.push_back({call.sequence, sim::text(call)});
+  const std::vector<std::string> linked = sim::linker::trace();
+  for (size_t i = 0; i < linked.size(); ++i) calls.push_back({sim::linker::calls()[i].sequence, linked[i]});
+  for (const auto& call : sim::platform::opens()) calls.push_back({call.sequence, sim::platform::text(call)});
+  for (const auto& call : sim::platform::commands()) calls.push_back({call.sequence, sim::platform::text(call)});
+  std::stable_sort(calls.begin(), calls.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  printf("--- calls, in order\n");
+  for (const auto& [sequence, line] : calls) printf("%s\n", line.c_str());
 }
 
 int run(const Options& o, int argc, char** argv) {

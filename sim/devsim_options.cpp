@@ -23,7 +23,7 @@ const char kUsage[] =
     "  --no-task-data       firmware without task table and current-task index\n"
     "  --event CODE:P1:P2   deliver this event after the main entry (default 1:7:0; repeatable)\n"
     "  --no-shell           record the module's command, run no shell (where no confinement can be had)\n"
-    "  --trace              print every firmware call and dynamic-linker call\n"
+    "  --trace              list the module's firmware, dynamic-linker, open and system calls in order\n"
     "  exit status: 0 done; 1 bad input; 2 wrong command line; 3 done, but the kernel setting was not written\n"
     "\n"
     "devsim check: says in one line which value the module will apply from its settings file, and why,\n"

@@ -35,8 +35,6 @@ const std::set<std::string> kFailingEntries = {
     "TAP_Hdd_Create", "TAP_Hdd_Delete", "TAP_Hdd_Exist", "TAP_Hdd_Flen",
 };
 
-std::string entryOf(const std::string& traceLine) { return traceLine.substr(0, traceLine.find('(')); }
-
 std::string command(int32_t value) { return "echo " + std::to_string(value) + " > /proc/sys/vm/min_free_kbytes"; }
 
 // What a scenario puts on the disk, the value a run applies when it can read
@@ -105,9 +103,13 @@ struct Tally {
   }
 };
 
-bool traced(const std::string& line) {
+// Whether the trace holds a call of ENTRY on the file NAME that answered
+// RESULT, with or without a fault.
+bool traced(const std::string& entry, const std::string& name, int64_t result, bool fault) {
   const auto& trace = sim::firmware().trace();
-  return std::find(trace.begin(), trace.end(), line) != trace.end();
+  return std::any_of(trace.begin(), trace.end(), [&](const sim::FirmwareCall& call) {
+    return call.entry == entry && call.stringArg() == name && call.resultValue() == result && call.fault == fault;
+  });
 }
 
 class FaultSweep : public DeviceTest {
@@ -166,20 +168,20 @@ class FaultSweep : public DeviceTest {
       }
       const std::string& was = old->second;
       if (bytes == was || (!start.updated.empty() && bytes == start.updated)) continue;
-      if (bytes == start.fresh && traced("TAP_Hdd_Exist(\"" + name + "\") = 0 [fault]")) {
+      if (bytes == start.fresh && traced("TAP_Hdd_Exist", name, 0, true)) {
         window = kTakenForAbsent;
         continue;
       }
       bool overHead = false;
       for (const std::string& text : {start.fresh, start.updated})
         overHead |= !text.empty() && text.size() < was.size() && bytes == text + was.substr(text.size());
-      overHead &= traced("TAP_Hdd_Delete(\"" + name + "\") = 0 [fault]");
+      overHead &= traced("TAP_Hdd_Delete", name, 0, true);
       if (overHead) window = kWrittenOverHead;
       check(overHead, path + " holds \"" + bytes + "\", neither its old bytes nor a whole new text");
     }
     for (const auto& [path, bytes] : before) {
       if (after.count(path)) continue;
-      const bool deleted = traced("TAP_Hdd_Delete(\"" + fs::path(path).filename().string() + "\") = 1");
+      const bool deleted = traced("TAP_Hdd_Delete", fs::path(path).filename(), 1, false);
       if (deleted) window = kDeletedNotWritten;
       check(deleted, path + " is gone");
     }
@@ -199,11 +201,11 @@ class FaultSweep : public DeviceTest {
       ++tally.failed;
       return tally;
     }
-    const std::vector<std::string> recorded = fw().trace();
+    const std::vector<sim::FirmwareCall> recorded = fw().trace();
 
     std::map<std::string, uint32_t> seen;
     for (size_t k = 0; k < recorded.size(); ++k) {
-      const std::string entry = entryOf(recorded[k]);
+      const std::string& entry = recorded[k].entry;
       const uint32_t nth = ++seen[entry];
       if (!kFailingEntries.count(entry)) continue;
       boot(config());
@@ -212,11 +214,11 @@ class FaultSweep : public DeviceTest {
       fw().failCall(entry, nth);
       run();
       const std::string label =
-          std::string(start.name) + ", call " + std::to_string(k) + " " + recorded[k] + " failing";
+          std::string(start.name) + ", call " + std::to_string(k) + " " + sim::text(recorded[k]) + " failing";
       // The calls before the fault are those recorded, so the fault hit the call meant.
-      const std::vector<std::string>& trace = fw().trace();
+      const std::vector<sim::FirmwareCall>& trace = fw().trace();
       const bool hit = trace.size() > k && std::equal(recorded.begin(), recorded.begin() + k, trace.begin()) &&
-                       trace[k].find(" [fault]") != std::string::npos;
+                       trace[k].fault;
       EXPECT_TRUE(hit) << label << ": the fault missed its call";
       const auto [held, window] = checkRun(start, before, label);
       ++tally.reruns;
@@ -281,7 +283,7 @@ TEST_F(SettingsUnderFaults, FileMissedByTheFirstLookIsReadNotOverwritten) {
   writeFile(kModuleFile, text);
   fw().failCall("TAP_Hdd_ChangeDir", 5);  // LoadINI's change to the module folder
   runMain();
-  ASSERT_EQ(calls("TAP_Hdd_ChangeDir")[4], R"(TAP_Hdd_ChangeDir("/ProgramFiles/Settings/Steadyflow") = -1 [fault])");
+  ASSERT_EQ(sim::text(calls("TAP_Hdd_ChangeDir")[4]), R"(TAP_Hdd_ChangeDir("/ProgramFiles/Settings/Steadyflow") = -1 [fault])");
   EXPECT_EQ(commands(), std::vector<std::string>{command(500)});
   EXPECT_EQ(readFile(kModuleFile), text);
   EXPECT_TRUE(calls("TAP_Hdd_Delete").empty());
@@ -293,7 +295,7 @@ TEST_F(SettingsUnderFaults, FileMissedByTheFirstLookIsReadNotOverwritten) {
   writeFile(kSettingsFolderFile, "MinimumKBFree=700\r\n");
   fw().failCall("TAP_Hdd_Exist", 5);
   runMain();
-  ASSERT_EQ(calls("TAP_Hdd_Exist")[4], R"(TAP_Hdd_Exist("Steadyflow.ini") = 0 [fault])");
+  ASSERT_EQ(sim::text(calls("TAP_Hdd_Exist")[4]), R"(TAP_Hdd_Exist("Steadyflow.ini") = 0 [fault])");
   EXPECT_EQ(commands(), std::vector<std::string>{command(700)});
   EXPECT_FALSE(exists(kModuleFile));
 }

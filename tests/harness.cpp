@@ -97,10 +97,10 @@ std::vector<std::string> DeviceTest::commands() const {
   return out;
 }
 
-std::vector<std::string> DeviceTest::calls(const std::string& entry) const {
-  std::vector<std::string> out;
-  for (const std::string& line : sim::firmware().trace())
-    if (line.compare(0, entry.size() + 1, entry + "(") == 0) out.push_back(line);
+std::vector<sim::FirmwareCall> DeviceTest::calls(const std::string& entry) const {
+  std::vector<sim::FirmwareCall> out;
+  for (const sim::FirmwareCall& call : sim::firmware().trace())
+    if (call.entry == entry) out.push_back(call);
   return out;
 }
 

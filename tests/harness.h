@@ -66,8 +66,8 @@ class DeviceTest : public ::testing::Test {
   // The commands the module handed to system, as it wrote them.
   std::vector<std::string> commands() const;
 
-  // Firmware calls of ENTRY in the trace, in order.
-  std::vector<std::string> calls(const std::string& entry) const;
+  // Firmware calls of ENTRY in the trace, in order (sim::lines renders them).
+  std::vector<sim::FirmwareCall> calls(const std::string& entry) const;
 
   // The sandbox folder (disk/, dev/pts/, proc/sys/vm/, tmp/).
   const std::string& sandbox() const { return session().root(); }

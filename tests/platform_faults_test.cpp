@@ -117,9 +117,8 @@ TEST_F(NoUtf8Routine, RunAppliesTheValue) { expectBothStartsApply(); }
 // The current task's entry as the firmware data library holds it; the
 // library is loaded afresh at every boot, so nothing needs putting back.
 TapDirRecord*& currentRecord() {
-  auto* table = static_cast<TapTaskEntry*>(firmwareExport("_tapTask"));
-  auto* index = static_cast<int32_t*>(firmwareExport("_curTapTask"));
-  return table[*index].dirRecord;
+  const auto task = sim::Session::current().taskData();
+  return task.table[*task.index].dirRecord;
 }
 
 class TaskWithoutRecord : public PlatformFault {

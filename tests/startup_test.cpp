@@ -80,7 +80,7 @@ TEST_F(StartupRun, FirstRunFollowsTheTraceCallForCall) {
            R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/0")",
        })
     expected.push_back(line);
-  EXPECT_THAT(fw().trace(), ElementsAreArray(expected));
+  EXPECT_THAT(sim::lines(fw().trace()), ElementsAreArray(expected));
 }
 
 TEST_F(StartupRun, FirstRunLeavesFoldersFileTerminalAndCommand) {
@@ -127,7 +127,7 @@ TEST_F(StartupRun, ExistingFoldersAreNotCreatedAgain) {
 TEST_F(StartupRun, OnlySettingsExisting) {
   makeDir("/ProgramFiles/Settings");
   ASSERT_EQ(runMain(), 0);
-  EXPECT_EQ(calls("TAP_Hdd_Create"), (std::vector<std::string>{
+  EXPECT_EQ(sim::lines(calls("TAP_Hdd_Create")), (std::vector<std::string>{
                                          R"(TAP_Hdd_Create("Steadyflow", 0xE0) = 1)",
                                          R"(TAP_Hdd_Create("Steadyflow.ini", 0xD0) = 1)",
                                      }));

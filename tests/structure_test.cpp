@@ -1,5 +1,6 @@
 // The module file as the device's loader sees it: ELF kind, identity header,
-// needed libraries, initialiser, exports and imports.
+// needed libraries, initialiser, exports and imports; on the device build
+// also hash table, relocations and instruction set.
 #include <elf.h>
 #include <gtest/gtest.h>
 
@@ -179,6 +180,101 @@ TEST_F(ModuleFile, CarriesNoCxxRuntime) {
     EXPECT_NE(sym.name, "__gxx_personality_v0");
     if (sym.type == STT_GNU_IFUNC || sym.binding == STB_GNU_UNIQUE) ADD_FAILURE() << "unique symbol " << sym.name;
   }
+}
+
+// --- What the device's own loader and processor need ------------------------
+// Its loader is older than the GNU extensions and its processor is a MIPS32
+// Release 1 core, so these hold for the device build only.
+
+class DeviceModuleFile : public ModuleFile {
+ protected:
+  void SetUp() override {
+    if (std::string(STEADYFLOW_BUILD) != "device") GTEST_SKIP() << "facts of the device build";
+    ModuleFile::SetUp();
+  }
+};
+
+// What a MIPS32 Release 2 (or later) instruction word is, or nullptr for a
+// word Release 1 decodes the same way.
+const char* release2Instruction(uint32_t word) {
+  const uint32_t op = word >> 26, rs = (word >> 21) & 31, rt = (word >> 16) & 31, sa = (word >> 6) & 31,
+                 funct = word & 63;
+  switch (op) {
+    case 0x00:  // SPECIAL
+      if (funct == 0x02 && rs == 1) return "rotr";
+      if (funct == 0x06 && sa == 1) return "rotrv";
+      if ((funct == 0x08 || funct == 0x09) && (word & 0x400)) return "jr.hb/jalr.hb";
+      if (word == 0x000000C0) return "ehb";
+      if (word == 0x00000140) return "pause";
+      return nullptr;
+    case 0x01: return rt == 0x1F ? "synci" : nullptr;  // REGIMM
+    case 0x10:                                         // COP0
+      if (rs == 0x0B) return "di/ei";
+      return rs == 0x0A || rs == 0x0E ? "rdpgpr/wrpgpr" : nullptr;
+    case 0x11:  // COP1
+      if (rs == 0x03 || rs == 0x07) return "mfhc1/mthc1";
+      if (rs == 0x15 || rs == 0x16) return "FPU operation on a 64-bit integer or paired single";
+      if ((rs == 0x10 || rs == 0x11) && ((funct >= 0x08 && funct <= 0x0B) || funct == 0x25 || funct == 0x26))
+        return "FPU conversion to a 64-bit integer or paired single";
+      return nullptr;
+    case 0x13: return "COP1X (indexed FPU load or store, madd.fmt, prefx)";
+    case 0x1F: return "SPECIAL3 (ext, ins, wsbh, seb, seh, rdhwr)";
+    default: return nullptr;
+  }
+}
+
+TEST_F(DeviceModuleFile, CodeIsMips32Release1) {
+  size_t words = 0;
+  for (const sim::ElfSection& s : elf_.sections()) {
+    if (!(s.flags & SHF_EXECINSTR)) continue;
+    const std::string code = elf_.contents(s);
+    for (size_t at = 0; at + 4 <= code.size(); at += 4, ++words) {
+      uint32_t word;  // little-endian, as the test program itself runs
+      memcpy(&word, code.data() + at, 4);
+      if (const char* what = release2Instruction(word))
+        ADD_FAILURE() << s.name << "+0x" << std::hex << at << ": 0x" << word << " is " << what;
+    }
+  }
+  EXPECT_GT(words, 100u) << "found the module's code";
+}
+
+TEST_F(DeviceModuleFile, DynamicSectionHoldsNoGnuExtension) {
+  EXPECT_TRUE(elf_.dynamicValue(DT_HASH)) << "DT_HASH, the table the loader looks symbols up in";
+  const std::pair<int64_t, const char*> absent[] = {
+      {DT_GNU_HASH, "DT_GNU_HASH"}, {DT_MIPS_XHASH, "DT_MIPS_XHASH"}, {DT_VERNEED, "DT_VERNEED"},
+      {DT_TEXTREL, "DT_TEXTREL"}};
+  for (const auto& [tag, name] : absent) EXPECT_FALSE(elf_.dynamicValue(tag)) << name;
+  EXPECT_EQ(elf_.dynamicValue(DT_FLAGS).value_or(0) & DF_TEXTREL, 0u) << "DF_TEXTREL";
+}
+
+TEST_F(DeviceModuleFile, RelocationsAreRel32Only) {
+  for (const sim::ElfRelocation& r : elf_.dynamicRelocations())
+    EXPECT_TRUE(r.type == R_MIPS_REL32 || r.type == R_MIPS_NONE)
+        << "relocation type " << r.type << " at 0x" << std::hex << r.offset;
+}
+
+TEST_F(DeviceModuleFile, UsesTheLegacyFloatingPointModel) {
+  EXPECT_EQ(elf_.flags() & EF_MIPS_NAN2008, 0u) << "EF_MIPS_NAN2008";
+  EXPECT_EQ(elf_.flags() & EF_MIPS_FP64, 0u) << "EF_MIPS_FP64";
+}
+
+TEST_F(DeviceModuleFile, ImportsAreExportedByTheDevicesLibraries) {
+#if defined(UCLIBC_LIBC) && defined(UCLIBC_LIBDL)
+  std::set<std::string> exported;
+  for (const char* path : {UCLIBC_LIBC, UCLIBC_LIBDL}) {
+    std::string error;
+    auto library = sim::ElfFile::read(path, error);
+    ASSERT_TRUE(library) << error;
+    for (const sim::ElfSymbol& sym : library->dynamicSymbols())
+      if (sym.defined && sym.binding != STB_LOCAL) exported.insert(sym.name);
+  }
+  for (const sim::ElfSymbol& sym : elf_.dynamicSymbols()) {
+    if (sym.defined || sym.name.empty() || sym.name.compare(0, 4, "TAP_") == 0) continue;  // TAP_: the firmware
+    EXPECT_TRUE(exported.count(sym.name)) << sym.name << " is exported by neither " UCLIBC_LIBC " nor " UCLIBC_LIBDL;
+  }
+#else
+  GTEST_SKIP() << "no device libraries to check against: UCLIBC_LIBC and UCLIBC_LIBDL are not defined";
+#endif
 }
 
 }  // namespace

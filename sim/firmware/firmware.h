@@ -1,9 +1,10 @@
 // Control interface of the simulated firmware (libtap.so).
 //
-// The library exports the firmware API entries the module calls, and this
-// interface for the programs that host the module (devsim, the tests): they
-// choose the disk, configure the firmware's behaviour, inject faults and read
-// back what the module did. Obtain it through simfw_firmware().
+// The library exports the firmware API entries the module calls (api.cpp,
+// over the routines in core.h), and this interface for the programs that host
+// the module (devsim, the tests, the fuzzers, the bench): they choose the
+// disk, configure the firmware's behaviour, inject faults and read back what
+// the module did. Obtain it through simfw_firmware().
 #pragma once
 
 #include <stdint.h>
@@ -11,15 +12,10 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+#include "core.h"
+#include "trace.h"
 
-struct MemoryStats {
-  uint32_t liveBlocks = 0;   // blocks allocated and not yet freed
-  uint64_t liveBytes = 0;
-  uint64_t peakBytes = 0;    // most bytes live at once
-  uint32_t allocations = 0;  // successful TAP_MemAlloc calls
-  uint32_t badFrees = 0;     // TAP_MemFree of a pointer that is no live block
-};
+namespace sim {
 
 class Firmware {
  public:
@@ -27,7 +23,6 @@ class Firmware {
   // root. Clears trace, faults, accounting and open files; the current
   // directory becomes "/", the change-directory success value 0.
   virtual void reset(const std::string& disk) = 0;
-  virtual std::string disk() const = 0;
 
   // What TAP_Hdd_ChangeDir answers on success; failure answers another value.
   virtual void setChangeDirSuccess(int32_t value) = 0;
@@ -40,11 +35,7 @@ class Firmware {
   virtual const char* taskDirectory() const = 0;
 
   // Makes the NTH call (1-based, counted since reset) of ENTRY fail; NTH 0
-  // makes every call fail. What failing means depends on the entry:
-  // TAP_MemAlloc gives 0, TAP_Hdd_Fopen gives 0, TAP_Hdd_Fread and
-  // TAP_Hdd_Fwrite answer 0, TAP_Hdd_ChangeDir answers failure without
-  // changing, TAP_Hdd_Create and TAP_Hdd_Delete do nothing, TAP_Hdd_Exist
-  // answers the opposite, TAP_Hdd_Flen answers 0xFFFFFFFF.
+  // makes every call fail. What failing means depends on the entry (core.h).
   virtual void failCall(const std::string& entry, uint32_t nth) = 0;
   // Makes TAP_Hdd_Flen report LENGTH for the file NAME (any folder).
   virtual void reportLength(const std::string& name, uint32_t length) = 0;
@@ -52,16 +43,21 @@ class Firmware {
   // routine that sleeps forever can be run in a child process.
   virtual void exitAfterSleeps(uint32_t count, int code) = 0;
 
-  // Every firmware call since reset, one line each, e.g.
-  //   TAP_Hdd_Exist("Settings") = 0
-  // Heap blocks read as #N, file handles as @N; an injected fault adds
-  // " [fault]".
-  virtual const std::vector<std::string>& trace() const = 0;
+  // Every firmware call since reset or clearTrace, in order (trace.h renders
+  // them as text).
+  virtual const std::vector<FirmwareCall>& trace() const = 0;
   virtual void clearTrace() = 0;
+  // Calls of ENTRY since reset (clearTrace leaves the counts).
   virtual uint32_t callCount(const std::string& entry) const = 0;
   virtual MemoryStats memory() const = 0;
   virtual uint32_t openFiles() const = 0;
+  // All text the module printed through TAP_Print since reset.
   virtual std::string printed() const = 0;
+
+  // The next number of the process-wide sequence (1, 2, ...; never restarts)
+  // that stamps every firmware record. Programs that record other calls
+  // stamp theirs from it too, so that all records merge into one order.
+  virtual uint64_t nextSequence() = 0;
 
  protected:
   ~Firmware() = default;

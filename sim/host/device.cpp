@@ -7,6 +7,7 @@
 
 #include "elf_file.h"
 #include "linker.h"
+#include "tapheader.h"
 
 namespace sim {
 namespace {
@@ -21,16 +22,6 @@ constexpr uint16_t kMachine = EM_AARCH64;
 #error "unknown host machine"
 #endif
 
-struct HeaderField {
-  const char* section;
-  uint64_t size;
-};
-// The identity header's sections, in file order.
-constexpr HeaderField kHeader[] = {
-    {"._tap_etcinfo", 64},        {"._tap_description", 128}, {"._tap_author_name", 64},
-    {"._tap_program_version", 64}, {"._tap_program_name", 64}, {"._tap_id", 4},
-    {"._tap_header", 32},
-};
 
 std::string textField(const std::string& bytes) { return std::string(bytes.c_str()); }
 
@@ -52,23 +43,23 @@ std::optional<Identity> readIdentity(const std::string& path, std::string& error
     error = path + " is built for another machine (ELF machine " + std::to_string(elf->machine()) + ")";
     return std::nullopt;
   }
-  std::string fields[std::size(kHeader)];
-  for (size_t i = 0; i < std::size(kHeader); ++i) {
-    const ElfSection* s = elf->section(kHeader[i].section);
+  std::string fields[std::size(kTapHeaderSections)];
+  for (size_t i = 0; i < std::size(kTapHeaderSections); ++i) {
+    const ElfSection* s = elf->section(kTapHeaderSections[i].name);
     if (s == nullptr) {
-      error = path + " has no module header (section " + kHeader[i].section + " missing)";
+      error = path + " has no module header (section " + kTapHeaderSections[i].name + " missing)";
       return std::nullopt;
     }
     fields[i] = elf->contents(*s);
-    if (s->size != kHeader[i].size || fields[i].size() != kHeader[i].size) {
-      error = path + ": section " + kHeader[i].section + " holds " + std::to_string(s->size) + " bytes, not " +
-              std::to_string(kHeader[i].size);
+    if (s->size != kTapHeaderSections[i].size || fields[i].size() != kTapHeaderSections[i].size) {
+      error = path + ": section " + kTapHeaderSections[i].name + " holds " + std::to_string(s->size) + " bytes, not " +
+              std::to_string(kTapHeaderSections[i].size);
       return std::nullopt;
     }
   }
   const std::string& header = fields[6];
-  if (header.compare(0, 8, "TFAPMIPS") != 0) {
-    error = path + ": wrong module magic \"" + textField(header.substr(0, 8)) + "\" (expected \"TFAPMIPS\")";
+  if (header.compare(0, 8, TAP_HEADER_MAGIC) != 0) {
+    error = path + ": wrong module magic \"" + textField(header.substr(0, 8)) + "\" (expected \"" TAP_HEADER_MAGIC "\")";
     return std::nullopt;
   }
   Identity id;

@@ -9,6 +9,8 @@
 #include <map>
 #include <new>
 
+#include "session.h"
+
 namespace sim::linker {
 namespace {
 
@@ -153,7 +155,7 @@ extern "C" __attribute__((noinline)) void* dlopen(const char* file, int mode) no
     handle = real().open(file, mode);
   }
   if (watched) {
-    Call c{Fn::Open};
+    Call c{Fn::Open, sim::nextSequence()};
     if (file != nullptr) c.name = file;
     c.flags = mode;
     c.handle = handle;
@@ -170,7 +172,7 @@ extern "C" __attribute__((noinline)) void* dlsym(void* __restrict handle, const 
   if (watched) {
     auto injected = name != nullptr ? s.errors.find(name) : s.errors.end();
     if (injected != s.errors.end()) s.pendingError = injected->second;
-    Call c{Fn::Symbol};
+    Call c{Fn::Symbol, sim::nextSequence()};
     if (name != nullptr) c.name = name;
     c.handle = handle;
     c.address = address;
@@ -192,7 +194,7 @@ extern "C" __attribute__((noinline)) char* dlerror() noexcept {
     text = real().error();
   }
   if (watched) {
-    Call c{Fn::Error};
+    Call c{Fn::Error, sim::nextSequence()};
     if (text != nullptr) c.error = text;
     s.calls.push_back(c);
   }
@@ -205,7 +207,7 @@ extern "C" __attribute__((noinline)) int dlclose(void* handle) noexcept {
   s.pendingError.reset();
   const int result = real().close(handle);
   if (watched) {
-    Call c{Fn::Close};
+    Call c{Fn::Close, sim::nextSequence()};
     c.handle = handle;
     s.calls.push_back(c);
   }

@@ -22,6 +22,7 @@ enum class Fn { Open, Symbol, Error, Close };
 
 struct Call {
   Fn fn;
+  uint64_t sequence = 0;  // place among all of the module's recorded calls
   // dlopen: the file (none for the process itself); dlsym: the symbol.
   std::optional<std::string> name = std::nullopt;
   int flags = 0;            // dlopen: the mode

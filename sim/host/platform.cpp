@@ -1,13 +1,19 @@
+// The `open` defined here must keep the plain name the module imports, which
+// 64-bit file offsets would rename to open64.
+#undef _FILE_OFFSET_BITS
 #include "platform.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "linker.h"
+#include "session.h"
+#include "trace.h"
 
 namespace sim::platform {
 namespace {
@@ -47,6 +53,16 @@ void clear() {
   state().commands.clear();
 }
 
+std::string text(const OpenCall& call) {
+  const std::string failure = call.result >= 0 ? "" : std::string(" (") + strerrorname_np(call.error) + ")";
+  return "open(" + quote(call.path) + ", " + std::to_string(call.flags) + ") = " + std::to_string(call.result) +
+         failure;
+}
+
+std::string text(const ShellCall& call) {
+  return "system(" + quote(call.command) + ")" + (call.ran ? " = " + std::to_string(call.status) : " not run");
+}
+
 }  // namespace sim::platform
 
 using namespace sim::platform;
@@ -62,6 +78,7 @@ extern "C" __attribute__((noinline)) int open(const char* path, int flags, ...) 
   }
   if (!module) return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
   OpenCall call;
+  call.sequence = sim::nextSequence();
   call.path = path != nullptr ? path : "(null)";
   call.flags = flags;
   if (state().access == Access::Refuse) {
@@ -80,6 +97,7 @@ extern "C" __attribute__((noinline)) int system(const char* command) {
   if (command == nullptr) return 1;  // a shell is available
   if (!module) return runShell(command);
   ShellCall call;
+  call.sequence = sim::nextSequence();
   call.command = command;
   call.ran = state().access == Access::Pass;
   call.status = call.ran ? runShell(command) : -1;

@@ -15,6 +15,7 @@
 namespace sim::platform {
 
 struct OpenCall {
+  uint64_t sequence = 0;  // place among all of the module's recorded calls
   std::string path;
   int flags = 0;
   int result = -1;  // the descriptor, or -1
@@ -22,6 +23,7 @@ struct OpenCall {
 };
 
 struct ShellCall {
+  uint64_t sequence = 0;
   std::string command;
   bool ran = false;  // whether a shell ran it
   int status = -1;   // what system answered
@@ -40,5 +42,11 @@ Access access();
 const std::vector<OpenCall>& opens();
 const std::vector<ShellCall>& commands();
 void clear();
+
+// A call as a trace shows it, e.g.
+//   open("/dev/pts/0", 2) = 3          open("/dev/pts/1", 2) = -1 (ENOENT)
+//   system("echo 10000 > ...") = 0     system("...") not run
+std::string text(const OpenCall& call);
+std::string text(const ShellCall& call);
 
 }  // namespace sim::platform

@@ -186,6 +186,12 @@ void* Session::firmwareExport(const char* name) {
   return address;
 }
 
+Session::TaskData Session::taskData() {
+  TaskData data{static_cast<TapTaskEntry*>(firmwareExport("_tapTask")),
+                static_cast<int32_t*>(firmwareExport("_curTapTask"))};
+  return data.table && data.index ? data : TaskData{};
+}
+
 void Session::useModule(const std::string& path) {
   unloadModules();
   // A bare name is a file here, not a library to search for.

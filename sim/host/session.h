@@ -21,6 +21,7 @@
 
 #include "device.h"
 #include "firmware.h"
+#include "fwdata.h"
 
 namespace sim {
 
@@ -85,6 +86,13 @@ class Session {
   // handle on the process: a lookup in the default scope would tie a firmware
   // data library to the caller beyond its scenario.
   void* firmwareExport(const char* name);
+  // The firmware's task table and current-task index, reached the way the
+  // module reaches them; both null while no task data is loaded.
+  struct TaskData {
+    TapTaskEntry* table = nullptr;
+    int32_t* index = nullptr;
+  };
+  TaskData taskData();
 
   // --- the module --------------------------------------------------------------
   // The module file copies are made of (the build's own by default).
@@ -114,5 +122,8 @@ class Session {
 
 // The started session's firmware.
 inline Firmware& firmware() { return Session::current().firmware(); }
+// The next place in the one order of everything the module calls (firmware,
+// dynamic linker, open, system), so a run's calls can be listed as they came.
+inline uint64_t nextSequence() { return firmware().nextSequence(); }
 
 }  // namespace sim
