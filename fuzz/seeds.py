@@ -273,10 +273,32 @@ def elf_seeds():
     x86_64 = elf_image(64, 62, 0, 6)  # R_X86_64_GLOB_DAT
     return [Raw(mips), Raw(x86_64)]
 
+# --- options_fuzz: arguments separated by zero bytes ------------------------
+
+class Arguments:
+    def __init__(self, *args):
+        self.args = args
+
+    def bytes(self):
+        return b'\0'.join(a.encode('latin-1') for a in self.args)
+
+
+def options_seeds():
+    return [
+        Arguments('run', 'SteadyflowTest.tap', '--sandbox', 'sb', '--disk', 'd', '--start-dir', '/ProgramFiles',
+                  '--terminals', '0,3', '--chdir-success', '0x10', '--event', '1:7:0', '--event', '0x20:3:4',
+                  '--no-utf8', '--no-task-data', '--no-shell', '--trace'),
+        Arguments('run', 'a.tap', '--terminals', 'none', '--chdir-success', '-2147483648'),
+        Arguments('check', '--sandbox', 'build/run/host', '--module', 'x.tap'),
+        Arguments('check', 'Steadyflow.ini'),
+        Arguments('run', '--event', '1:2', 'b.tap', '--help'),
+    ]
+
 
 def main():
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'corpus')
-    for target, seeds in (('ini', ini_seeds()), ('utf8', utf8_seeds()), ('dir', dir_seeds()), ('elf', elf_seeds())):
+    for target, seeds in (('ini', ini_seeds()), ('utf8', utf8_seeds()), ('dir', dir_seeds()), ('elf', elf_seeds()),
+                          ('options', options_seeds())):
         folder = os.path.join(root, target)
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)

@@ -56,6 +56,7 @@ TEST_F(Devsim, RunsTheModuleOnce) {
   EXPECT_THAT(r.out, HasSubstr("init       __TAP_Init_ returned 0; main and event slots filled\n"));
   EXPECT_THAT(r.out, HasSubstr("main       TAP_Main returned 0\n"));
   EXPECT_THAT(r.out, HasSubstr("event      TAP_EventHandler(0x1, 7, 0) returned 7\n"));
+  EXPECT_THAT(r.out, HasSubstr("command    echo 10000 > /proc/sys/vm/min_free_kbytes (shell exit 0)\n"));
   // The first run: folders, a new file written; the task table looked up twice.
   EXPECT_THAT(r.out, HasSubstr("heap       0 blocks live, peak 512 bytes\n"));
   EXPECT_THAT(r.out, HasSubstr("calls      40 firmware, 8 dynamic-linker (dlopen 2, dlsym 2, dlerror 2, dlclose 2)\n"));
@@ -80,6 +81,15 @@ TEST_F(Devsim, RunsInSandboxesNamedWithAnyCharacter) {
   EXPECT_EQ(listing(sandbox_), names);
 }
 
+// A bare name is the file in the current folder, not a library to search for.
+TEST_F(Devsim, RunsAModuleNamedFromItsFolder) {
+  std::vector<std::string> argv = programCommand(DEVSIM_PATH);
+  argv.insert(argv.end(), {"run", "SteadyflowTest.tap", "--sandbox", sandbox_});
+  const CommandResult r = runProgram(argv, std::filesystem::path(MODULE_PATH).parent_path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("module     SteadyflowTest.tap\n"));
+}
+
 TEST_F(Devsim, DeliversTheEventsAskedFor) {
   const CommandResult r = devsim({"run", MODULE_PATH, "--event", "0x20:3:4", "--event", "5:0:1"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -99,10 +109,14 @@ TEST_F(Devsim, RefusesBadModuleFiles) {
 TEST_F(Devsim, RefusesBadCommandLines) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"frobnicate"}, {"run"}, {"run", "x.tap", "--bogus"}, {"run", "x.tap", "--event", "1:2"},
-           {"run", "x.tap", "--terminals", "1,a"}, {"run", "a.tap", "b.tap"}}) {
+           {"run", "x.tap", "--terminals", "1,a"}, {"run", "a.tap", "b.tap"},
+           {"run", "x.tap", "--event", "1:2:4294967296"}, {"run", "x.tap", "--chdir-success", "2147483648"},
+           {"run", "x.tap", "--module", "m.tap"},
+           {"run", "x.tap", "--bad\noption"}, {"check", "a.ini", "b.ini"}, {"check", "--terminals", "0"},
+           {"check", "a.ini"} /* and the --sandbox appended */}) {
     const CommandResult r = devsim(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
-    EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
 }
 

@@ -117,9 +117,9 @@ std::string temporaryFolder() {
   return made;
 }
 
-CommandResult runProgram(const std::vector<std::string>& argv) {
-  const std::string folder = temporaryFolder();
-  const std::string outPath = folder + "/out", errPath = folder + "/err";
+CommandResult runProgram(const std::vector<std::string>& argv, const std::string& folder) {
+  const std::string outputs = temporaryFolder();
+  const std::string outPath = outputs + "/out", errPath = outputs + "/err";
   const pid_t child = fork();
   if (child < 0) throw std::runtime_error("cannot run " + argv.at(0));
   if (child == 0) {
@@ -128,6 +128,7 @@ CommandResult runProgram(const std::vector<std::string>& argv) {
     if (out < 0 || err < 0) _exit(126);
     dup2(out, 1);
     dup2(err, 2);
+    if (!folder.empty() && chdir(folder.c_str()) != 0) _exit(126);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -141,7 +142,7 @@ CommandResult runProgram(const std::vector<std::string>& argv) {
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.out = slurp(outPath).value_or("");
   result.err = slurp(errPath).value_or("");
-  fs::remove_all(folder);
+  fs::remove_all(outputs);
   return result;
 }
 

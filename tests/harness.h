@@ -104,13 +104,13 @@ class EdgeString {
   char* text_;
 };
 
-// Runs a program (its argument vector, no shell between) and keeps its exit
-// status and output.
+// Runs a program (its argument vector, no shell between; in the folder
+// FOLDER when given) and keeps its exit status and output.
 struct CommandResult {
   int status = -1;
   std::string out, err;
 };
-CommandResult runProgram(const std::vector<std::string>& argv);
+CommandResult runProgram(const std::vector<std::string>& argv, const std::string& folder = "");
 // The argument vector that runs a program of this build: the emulator first
 // on the device build.
 std::vector<std::string> programCommand(const std::string& program);

@@ -113,6 +113,15 @@ bool removeContents(int dir) {
   return ok;
 }
 
+// What a file that is no regular file is, for a message.
+std::string kindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "something else";
+}
+
 bool within(const std::string& path, const std::string& folder) {
   return path == folder || path.compare(0, folder.size() + 1, folder + "/") == 0;
 }
@@ -162,6 +171,11 @@ std::optional<std::string> checkedFolder(const std::string& folder, const char* 
 }
 
 }  // namespace
+
+std::string joinedPath(const std::string& base, const std::string& relative) {
+  if (base == ".") return relative;
+  return base.empty() || base.back() != '/' ? base + "/" + relative : base + relative;
+}
 
 std::string disk(const std::string& root) { return root + "/disk"; }
 std::string terminal(const std::string& root, int number) {
@@ -225,7 +239,7 @@ std::optional<FileBytes> readRegular(const std::string& base, const std::string&
   const size_t slash = relative.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : relative.substr(0, slash);
   const std::string name = relative.substr(slash == std::string::npos ? 0 : slash + 1);
-  const std::string shown = base + "/" + relative;
+  const std::string shown = joinedPath(base, relative);
   std::string folderError;
   bool missing = false;
   Fd dir(openFolder(base, folder, false, folderError, &missing));
@@ -239,7 +253,8 @@ std::optional<FileBytes> readRegular(const std::string& base, const std::string&
     return std::nullopt;
   }
   if (!S_ISREG(st.st_mode)) {
-    error = shown + (S_ISLNK(st.st_mode) ? " is a link; not followed" : " is no regular file; not read");
+    error = shown + (S_ISLNK(st.st_mode) ? " is a link; links are not followed"
+                                         : " is " + kindOf(st.st_mode) + ", not a regular file; not read");
     return std::nullopt;
   }
   Fd file(openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));

@@ -24,6 +24,8 @@ std::optional<std::string> prepare(const std::string& root, std::string& error);
 // Checks and makes a further folder the hosting program writes (its output).
 std::optional<std::string> prepareWritable(const std::string& folder, std::string& error);
 
+// RELATIVE below BASE as a message names it ("." is left out).
+std::string joinedPath(const std::string& base, const std::string& relative);
 // The host paths of the layout under ROOT.
 std::string disk(const std::string& root);
 std::string terminal(const std::string& root, int number);

@@ -1,0 +1,319 @@
+#include "devsim_check.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device.h"
+#include "devsim_report.h"
+#include "devsim_settings.h"
+#include "helpers.h"
+#include "session.h"
+
+namespace devsim {
+namespace {
+
+using sim::sandbox::FileBytes;
+
+// What the module's start-up run asks its store for.
+constexpr char kKey[] = "MinimumKBFree";
+constexpr char kPattern[] = "MinimumKBFree=";  // the key and "=", as the store searches it
+constexpr size_t kPatternLength = sizeof kPattern - 1;
+constexpr int32_t kDefault = 10000;
+constexpr int32_t kLowest = 100;
+constexpr int32_t kHighest = 50000;
+constexpr uint32_t kValueChars = 11;  // value characters INIGetInt examines
+// How much of a line the check quotes.
+constexpr size_t kQuotedChars = 120;
+
+// The module's exports the check calls.
+struct Store {
+  decltype(INILocateFile)* locate;
+  decltype(INIOpenFile)* open;
+  decltype(INIGetInt)* getInt;
+  decltype(INIFindStartEnd)* findStartEnd;
+  decltype(stricstr)* search;
+  decltype(INICloseFile)* close;
+  char** buffer;
+};
+
+template <class T>
+T* exportOf(sim::Module& module, const char* name) {
+  T* address = module.get<T>(name);
+  if (address == nullptr) fail(std::string("the module exports no ") + name + "; it cannot be asked");
+  return address;
+}
+
+Store storeOf(sim::Module& module) {
+  return {exportOf<decltype(INILocateFile)>(module, "INILocateFile"),
+          exportOf<decltype(INIOpenFile)>(module, "INIOpenFile"),
+          exportOf<decltype(INIGetInt)>(module, "INIGetInt"),
+          exportOf<decltype(INIFindStartEnd)>(module, "INIFindStartEnd"),
+          exportOf<decltype(stricstr)>(module, "stricstr"),
+          exportOf<decltype(INICloseFile)>(module, "INICloseFile"),
+          exportOf<char*>(module, "INIBuffer")};
+}
+
+// What the module answers about its settings file.
+struct Reading {
+  std::string file;                  // disk path of the file its search finds; empty: none
+  INILOCATION opened{};              // INIOpenFile's answer
+  std::string text;                  // the text it then holds, up to its zero byte
+  std::optional<size_t> start;       // INIFindStartEnd's entry, as offsets into the text
+  std::optional<size_t> end;         //   its last character (start + key length - 1: empty value)
+  std::optional<size_t> occurrence;  // stricstr's first find of the key and "=", commented or not
+  std::optional<size_t> bareKey;     // stricstr's first find of the key alone
+  std::optional<size_t> afterZero;   // stricstr's first find of the key and "=" after the file's zero byte
+  int32_t applied = kDefault;        // INIGetInt with the start-up run's default and limits
+  std::optional<int32_t> number;     // INIGetInt without limits; none when it answers the default
+};
+
+std::optional<size_t> offsetIn(const char* text, const char* at) {
+  if (at == nullptr) return std::nullopt;
+  return static_cast<size_t>(at - text);
+}
+
+// The module's first find of the key and "=" in the file's bytes after its
+// first zero byte, where its text ends; an offset into BYTES.
+std::optional<size_t> findAfterZero(const Store& store, const std::string& bytes) {
+  for (size_t zero = bytes.find('\0'); zero != std::string::npos; zero = bytes.find('\0', zero + 1)) {
+    const char* rest = bytes.c_str() + zero + 1;
+    if (const char* at = store.search(rest, kPattern)) return static_cast<size_t>(at - bytes.c_str());
+  }
+  return std::nullopt;
+}
+
+// The file the start-up run's search finds from START_DIR, as a disk path;
+// empty when there is none. The search stays in the folder of the file, so
+// the start folder is made current again.
+std::string findFile(const Store& store, const std::string& startDir) {
+  sim::Firmware& fw = sim::firmware();
+  std::string file;
+  if (store.locate(kSettingsName, nullptr) != INILOCATION_NotFound) file = fw.currentDir() + "/" + kSettingsName;
+  fw.setCurrentDir(startDir);
+  return file;
+}
+
+// The start-up run's read of FILE (its bytes FILE_BYTES): the load, the read
+// with the run's limits and the same read without them, and where the
+// module's searches find the key.
+Reading readFile(const Store& store, const std::string& file, const std::string& fileBytes) {
+  Reading r;
+  r.file = file;
+  r.opened = store.open(kSettingsName, nullptr);
+  if (r.opened >= INILOCATION_AtCurrentDir && *store.buffer != nullptr) {
+    const char* text = *store.buffer;
+    r.text = text;
+    char* start = nullptr;
+    char* end = nullptr;
+    store.findStartEnd(kPattern, &start, &end, kPatternLength + kValueChars);
+    r.start = offsetIn(text, start);
+    r.end = offsetIn(text, end);
+    r.occurrence = offsetIn(text, store.search(text, kPattern));
+    r.bareKey = offsetIn(text, store.search(text, kKey));
+    r.afterZero = findAfterZero(store, fileBytes);
+    r.applied = store.getInt(kKey, kDefault, kLowest, kHighest);
+    const int32_t a = store.getInt(kKey, 0, INT32_MIN, INT32_MAX), b = store.getInt(kKey, 1, INT32_MIN, INT32_MAX);
+    if (a == b) r.number = a;
+  }
+  store.close();
+  return r;
+}
+
+// --- the reason, from the bytes around the entry -----------------------------
+
+struct Line {
+  size_t begin, end;  // [begin, end): the line's characters without its line end
+};
+
+// The line around AT in TEXT; where TEXT is the file's bytes, a zero byte
+// ends a line too.
+Line lineAround(const std::string& text, size_t at) {
+  const std::string ends("\r\n\0", 3);
+  const size_t before = at == 0 ? std::string::npos : text.find_last_of(ends, at - 1);
+  const size_t end = text.find_first_of(ends, at);
+  return {before == std::string::npos ? 0 : before + 1, end == std::string::npos ? text.size() : end};
+}
+
+std::string quoted(const std::string& text, size_t begin, size_t end) {
+  const size_t length = end - begin;
+  return shown(text.substr(begin, std::min(length, kQuotedChars))) + (length > kQuotedChars ? "..." : "");
+}
+
+std::string quotedLine(const std::string& text, size_t at) {
+  const Line line = lineAround(text, at);
+  return quoted(text, line.begin, line.end);
+}
+
+bool wordChar(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+std::string join(const std::vector<std::string>& parts) {
+  std::string out;
+  for (const std::string& part : parts) out += (out.empty() ? "" : "; ") + part;
+  return out;
+}
+
+// Why the module's value check turns down VALUE: its first character
+// that is not allowed.
+std::string valueProblem(const std::string& value) {
+  if (value.empty()) return "the value is empty";
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if ((i == 0 && c == '-' && value.size() > 1) || (c >= '0' && c <= '9')) continue;
+    if (c == ' ' || c == '\t') {
+      if (i == 0) return "a blank after \"=\" is not a number";
+      if (value.find_first_not_of(" \t", i) == std::string::npos) return "a trailing blank is not a number";
+      return "a blank inside the value is not a number";
+    }
+    if (c == '+') return "a plus sign is not a number";
+    if (c == '-')
+      return value.size() == 1 ? "a lone \"-\" is not a number" : "a \"-\" after the first character is not a number";
+    if (c == '\r') return "a CR without LF inside the line is not a number";
+    if (isalpha(static_cast<unsigned char>(c))) return "the letter " + shown(std::string(1, c)) + " is not a number";
+    return "the byte " + shown(std::string(1, c)) + " is not a number";
+  }
+  return "the value is not a number";
+}
+
+// Why the text holds no entry the module reads.
+std::string whyNoEntry(const Reading& r, const std::string& fileBytes) {
+  if (r.occurrence)
+    return quotedLine(r.text, *r.occurrence) + ": the " + shown(std::string(1, r.text[*r.occurrence - 1])) +
+           " right before the key comments the entry out";
+  if (r.afterZero)
+    return "the text ends at the zero byte at offset " + std::to_string(fileBytes.find('\0')) + "; " +
+           quotedLine(fileBytes, *r.afterZero) + " after it is not read";
+  if (r.bareKey)
+    return quotedLine(r.text, *r.bareKey) + ": the key is not followed directly by \"=\", so it is no entry";
+  return std::string("no ") + kKey + " entry";
+}
+
+// What the lines around the entry tell beside its value: the longer key it
+// was found in, a comment sign that does not comment it out, a line end the
+// module added, a value longer than it examines.
+std::vector<std::string> entryNotes(const Reading& r, const Line& line, const std::string& fileBytes) {
+  std::vector<std::string> notes;
+  const std::string prefix = r.text.substr(line.begin, *r.start - line.begin);
+  if (!prefix.empty() && wordChar(prefix.back())) {
+    size_t word = prefix.size();
+    while (word > 0 && wordChar(prefix[word - 1])) --word;
+    notes.push_back("the module finds the key inside the longer key " +
+                    quoted(r.text, line.begin + word, *r.start + std::strlen(kKey)));
+  } else if (const size_t sign = prefix.find_first_of("#;"); sign != std::string::npos) {
+    notes.push_back("the " + shown(prefix.substr(sign, 1)) +
+                    " does not comment it out: only a \"#\" or \";\" right before the key does");
+  }
+  const size_t zero = fileBytes.find('\0');
+  if (zero != std::string::npos && line.end >= zero)
+    notes.push_back("the text ends at the zero byte at offset " + std::to_string(zero));
+  else if (zero == std::string::npos && line.end >= fileBytes.size())
+    notes.push_back("the last line has no line end; the module adds CR LF as it loads the file");
+  if (*r.end + 1 < line.end)
+    notes.push_back("only the first " + std::to_string(kValueChars) + " characters of the value are examined");
+  return notes;
+}
+
+std::string explain(const Reading& r, const std::string& fileBytes) {
+  const std::string applied = "; " + std::to_string(r.applied) + " will be applied";
+  const std::string theDefault = "; the default " + std::to_string(r.applied) + " will be applied";
+  if (!r.start) return whyNoEntry(r, fileBytes) + theDefault;
+  const Line line = lineAround(r.text, *r.start);
+  if (!r.end) return quoted(r.text, line.begin, line.end) + ": no line end follows the entry" + theDefault;
+  const std::string entry = quoted(r.text, line.begin, std::max(line.end, *r.end + 1));
+  const std::vector<std::string> notes = entryNotes(r, line, fileBytes);
+  const size_t value = *r.start + kPatternLength;
+  const std::string valueText = *r.end + 1 > value ? r.text.substr(value, *r.end + 1 - value) : "";
+  if (!r.number) return entry + ": " + join(notes) + (notes.empty() ? "" : "; ") + valueProblem(valueText) + theDefault;
+
+  const int32_t n = *r.number;
+  const std::string range = n > kHighest  ? "above " + std::to_string(kHighest)
+                            : n < kLowest ? "below " + std::to_string(kLowest)
+                                          : "";
+  const bool readsOtherwise = valueText != std::to_string(n);
+  std::string said = readsOtherwise  ? "reads as " + std::to_string(n) + (range.empty() ? "" : ", " + range)
+                     : range.empty() ? ""
+                                     : "is " + range;
+  if (notes.empty()) {
+    if (said.empty()) return std::string(kKey) + " = " + std::to_string(n) + " will be applied";
+    return entry + " " + said + applied;
+  }
+  if (!said.empty()) said = "; " + (readsOtherwise ? std::string("it") : std::to_string(n)) + " " + said;
+  return entry + ": " + join(notes) + said + applied;
+}
+
+// --- the disk -------------------------------------------------------------------
+
+bool isFolder(const std::string& hostPath) {
+  struct stat st;
+  return lstat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Where the start-up run's read begins: the module folder, which the run
+// makes first where it is missing. Where it is missing here, the deepest
+// folder on its way stands in: that search finds the same file.
+std::string startFolder(const sim::Session& session) {
+  for (const char* folder : {kModuleFolder, "/ProgramFiles/Settings"})
+    if (isFolder(session.hostPath(folder))) return folder;
+  return "/ProgramFiles";
+}
+
+// FILE as the module's settings file on the fresh sandbox disk.
+void placeFile(const sim::Session& session, const FileBytes& file) {
+  std::error_code failed;
+  std::filesystem::create_directories(session.hostPath(kModuleFolder), failed);
+  const std::string path = session.hostPath(kSettingsFiles[0]);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << file.bytes;
+  if (failed || !out.flush()) fail("cannot put the file on the sandbox disk at " + path);
+}
+
+// The second line: files on the disk the module's search passes over.
+void reportPassedOver(const std::vector<std::optional<FileBytes>>& files, const std::string& taken) {
+  std::string passed;
+  for (size_t i = 0; i < std::size(kSettingsFiles); ++i)
+    if (files[i] && kSettingsFiles[i] != taken) passed += (passed.empty() ? "" : ", ") + std::string(kSettingsFiles[i]);
+  if (passed.empty()) return;
+  report("check", "not read: " + passed + " (the module takes the file in its own folder, else the one in " +
+                      "/ProgramFiles/Settings, else the one in /ProgramFiles)");
+}
+
+}  // namespace
+
+int check(const Options& o, int argc, char** argv) {
+  const bool named = !o.settingsFile.empty();
+  sim::Session& session = sim::Session::start(argc, argv, {named ? "" : o.sandbox, {}, false});
+  if (!session.confined()) fail("cannot confine the module: " + session.unconfinedReason());
+  if (!o.module.empty()) session.useModule(o.module);
+  std::string error;
+  if (!sim::readIdentity(session.modulePath(), error)) fail(error);
+
+  if (named) placeFile(session, namedSettingsFile(o.settingsFile));
+  const auto files = settingsFiles(session.disk(), 0);  // refuses links, FIFOs, devices first
+  const std::string startDir = startFolder(session);
+  session.boot({"", 0, startDir, true, true});
+  const Store store = storeOf(session.module());
+  const std::string file = findFile(store, startDir);
+  const std::string fileBytes =
+      file.empty() ? "" : settingsFile(session.disk(), file, kLongestSettings).value_or(FileBytes{}).bytes;
+  const Reading r = readFile(store, file, fileBytes);
+
+  const std::string name = named ? o.settingsFile : r.file;
+  if (r.file.empty() || r.opened == INILOCATION_NewFile) {
+    report("check", std::string("no settings file on the disk: the module will create ") + kSettingsFiles[0] +
+                        " holding \"" + kKey + "=" + std::to_string(kDefault) + "\\r\\n\"; " +
+                        std::to_string(kDefault) + " will be applied");
+  } else if (r.opened == INILOCATION_NotFound) {
+    fail(name + ": the module finds it but cannot read it; it would apply the default " + std::to_string(kDefault));
+  } else {
+    report("check", name + ": " + explain(r, fileBytes));
+  }
+  if (!named) reportPassedOver(files, r.file);
+  return 0;
+}
+
+}  // namespace devsim

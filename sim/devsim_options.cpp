@@ -1,0 +1,197 @@
+#include "devsim_options.h"
+
+#include <errno.h>
+#include <stdlib.h>
+
+#include <sstream>
+
+#include "devsim_report.h"
+
+namespace devsim {
+
+const char kUsage[] =
+    "usage: devsim run MODULE [options]\n"
+    "       devsim check [--sandbox DIR | FILE] [--module MODULE]\n"
+    "\n"
+    "devsim run: runs MODULE once in the simulated device and reports what it did.\n"
+    "  --sandbox DIR        sandbox folder: disk/, dev/pts/, proc/sys/vm/, tmp/ (default ./devsim-sandbox)\n"
+    "  --disk DIR           folder standing for the device's disk (default SANDBOX/disk)\n"
+    "  --start-dir PATH     the module's current directory at start (default /ProgramFiles)\n"
+    "  --terminals LIST     pseudo-terminals present, e.g. 0,3 or none (default 0)\n"
+    "  --chdir-success N    what TAP_Hdd_ChangeDir answers on success (default 0)\n"
+    "  --no-utf8            firmware without its UTF-8 routine\n"
+    "  --no-task-data       firmware without task table and current-task index\n"
+    "  --event CODE:P1:P2   deliver this event after the main entry (default 1:7:0; repeatable)\n"
+    "  --no-shell           record the module's command, run no shell (where no confinement can be had)\n"
+    "  --trace              list the module's firmware, dynamic-linker, open and system calls in order\n"
+    "  exit status: 0 done; 1 bad input; 2 wrong command line; 3 done, but the kernel setting was not written\n"
+    "\n"
+    "devsim check: says in one line which value the module will apply from its settings file, and why,\n"
+    "asking the loaded module's own search and read; a second line names files on the disk it does not read.\n"
+    "  --sandbox DIR        the settings files on DIR/disk, as the module searches them (default ./devsim-sandbox)\n"
+    "  FILE                 FILE as the module's settings file\n"
+    "  --module MODULE      the module to ask (default this build's)\n"
+    "  exit status: 0 the module reads the file, or finds none and writes one: whatever it applies, the\n"
+    "  default included, the line says; 1 bad input (a file that is no regular file, a link, too long,\n"
+    "  unreadable; a bad module); 2 wrong command line\n";
+
+namespace {
+
+// A whole argument as a number (decimal, 0x hex or 0 octal) within LOW..HIGH.
+bool parseNumber(const std::string& text, long long low, long long high, long long& out) {
+  if (text.empty() || text[0] == ' ' || text[0] == '\t') return false;
+  char* end = nullptr;
+  errno = 0;
+  out = strtoll(text.c_str(), &end, 0);
+  return *end == '\0' && errno == 0 && out >= low && out <= high;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::stringstream in(text);
+  for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
+  if (!text.empty() && text.back() == separator) parts.push_back("");
+  return parts;
+}
+
+std::optional<std::vector<int>> parseTerminals(const std::string& list) {
+  std::vector<int> terminals;
+  if (list == "none") return terminals;
+  for (const std::string& t : split(list, ',')) {
+    long long n = 0;
+    if (!parseNumber(t, 0, 99, n)) return std::nullopt;
+    terminals.push_back(static_cast<int>(n));
+  }
+  if (terminals.empty()) return std::nullopt;
+  return terminals;
+}
+
+std::optional<Event> parseEvent(const std::string& text) {
+  const auto parts = split(text, ':');
+  long long e[3];
+  if (parts.size() != 3) return std::nullopt;
+  for (int i = 0; i < 3; ++i)
+    if (!parseNumber(parts[i], 0, UINT32_MAX, e[i])) return std::nullopt;
+  return Event{static_cast<uint32_t>(e[0]), static_cast<uint32_t>(e[1]), static_cast<uint32_t>(e[2])};
+}
+
+// Walks the arguments after the command word, one option at a time.
+class Parser {
+ public:
+  Parser(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
+  Parsed parse();
+
+ private:
+  bool parseRunOption(const std::string& arg, Options& o);
+  bool parseCheckOption(const std::string& arg, Options& o);
+  std::optional<std::string> value();
+  bool refuse(const std::string& line) {
+    if (error_.empty()) error_ = line;
+    return false;
+  }
+
+  int argc_;
+  const char* const* argv_;
+  int i_ = 1;
+  std::string error_;
+  bool sandboxGiven_ = false;
+};
+
+// The value of the option at argv[i_], moving past it.
+std::optional<std::string> Parser::value() {
+  if (i_ + 1 >= argc_) {
+    refuse(std::string(argv_[i_]) + " needs a value");
+    return std::nullopt;
+  }
+  return std::string(argv_[++i_]);
+}
+
+bool Parser::parseRunOption(const std::string& arg, Options& o) {
+  std::optional<std::string> v;
+  if (arg == "--sandbox" || arg == "--disk" || arg == "--start-dir") {
+    if (!(v = value())) return false;
+    (arg == "--sandbox" ? o.sandbox : arg == "--disk" ? o.disk : o.startDir) = *v;
+  } else if (arg == "--terminals") {
+    if (!(v = value())) return false;
+    const auto terminals = parseTerminals(*v);
+    if (!terminals) return refuse("--terminals takes numbers 0 to 99 or 'none', not " + shown(*v));
+    o.terminals = *terminals;
+  } else if (arg == "--chdir-success") {
+    long long n = 0;
+    if (!(v = value())) return false;
+    if (!parseNumber(*v, INT32_MIN, INT32_MAX, n))
+      return refuse("--chdir-success takes a 32-bit number, not " + shown(*v));
+    o.chdirSuccess = static_cast<int32_t>(n);
+  } else if (arg == "--event") {
+    if (!(v = value())) return false;
+    const auto event = parseEvent(*v);
+    if (!event) return refuse("--event takes CODE:P1:P2 (each 0 to 4294967295), not " + shown(*v));
+    o.events.push_back(*event);
+  } else if (arg == "--no-utf8") {
+    o.utf8 = false;
+  } else if (arg == "--no-task-data") {
+    o.taskData = false;
+  } else if (arg == "--trace") {
+    o.trace = true;
+  } else if (arg == "--no-shell") {
+    o.shell = false;
+  } else if (arg[0] == '-') {
+    return refuse("unknown option " + shown(arg) + " for devsim run");
+  } else if (o.module.empty()) {
+    o.module = arg;
+  } else {
+    return refuse("one module at a time (got " + shown(o.module) + " and " + shown(arg) + ")");
+  }
+  return true;
+}
+
+bool Parser::parseCheckOption(const std::string& arg, Options& o) {
+  std::optional<std::string> v;
+  if (arg == "--sandbox") {
+    if (!(v = value())) return false;
+    o.sandbox = *v;
+    sandboxGiven_ = true;
+  } else if (arg == "--module") {
+    if (!(v = value())) return false;
+    o.module = *v;
+  } else if (arg[0] == '-') {
+    return refuse("unknown option " + shown(arg) + " for devsim check");
+  } else if (o.settingsFile.empty()) {
+    o.settingsFile = arg;
+  } else {
+    return refuse("one settings file at a time (got " + shown(o.settingsFile) + " and " + shown(arg) + ")");
+  }
+  if (sandboxGiven_ && !o.settingsFile.empty()) return refuse("devsim check takes FILE or --sandbox DIR, not both");
+  return true;
+}
+
+Parsed failed(const std::string& line) { return {std::nullopt, false, line}; }
+
+Parsed Parser::parse() {
+  if (argc_ < 2) return failed("no command given (devsim run MODULE, devsim check; devsim --help lists the options)");
+  const std::string command = argv_[1];
+  if (command == "--help" || command == "-h") return {std::nullopt, true, ""};
+  Options o;
+  if (command == "check")
+    o.command = Command::Check;
+  else if (command != "run")
+    return failed("unknown command " + shown(command) + " (devsim run MODULE, devsim check)");
+  for (i_ = 2; i_ < argc_; ++i_) {
+    const std::string arg = argv_[i_];
+    if (arg == "--help" || arg == "-h") return {std::nullopt, true, ""};
+    const bool ok = arg.empty()                 ? refuse("an empty argument")
+                    : o.command == Command::Run ? parseRunOption(arg, o)
+                                                : parseCheckOption(arg, o);
+    if (!ok) return failed(error_);
+  }
+  if (o.command == Command::Run && o.module.empty()) return failed("no module file given (devsim run MODULE)");
+  if (o.sandbox.empty()) return failed("--sandbox needs a folder, not an empty path");
+  if (o.command == Command::Run && o.events.empty()) o.events.push_back({1, 7, 0});
+  return {o, false, ""};
+}
+
+}  // namespace
+
+Parsed parse(int argc, const char* const* argv) { return Parser(argc, argv).parse(); }
+
+}  // namespace devsim

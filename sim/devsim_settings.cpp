@@ -1,0 +1,52 @@
+#include "devsim_settings.h"
+
+#include "devsim_report.h"
+
+namespace devsim {
+
+const char* const kSettingsFiles[3] = {
+    "/ProgramFiles/Settings/Steadyflow/Steadyflow.ini",
+    "/ProgramFiles/Settings/Steadyflow.ini",
+    "/ProgramFiles/Steadyflow.ini",
+};
+
+namespace {
+
+// The file RELATIVE below BASE under the rules above.
+std::optional<sim::sandbox::FileBytes> readSettings(const std::string& base, const std::string& relative,
+                                                    size_t limit) {
+  std::string error;
+  auto file = sim::sandbox::readRegular(base, relative, limit, error);
+  if (!error.empty()) fail(error);
+  if (file && file->size > kLongestSettings)
+    fail(sim::sandbox::joinedPath(base, relative) + " holds " + std::to_string(file->size) +
+         " bytes; settings files of more than " + std::to_string(kLongestSettings) + " bytes are refused");
+  return file;
+}
+
+}  // namespace
+
+std::optional<sim::sandbox::FileBytes> settingsFile(const std::string& disk, const std::string& diskPath,
+                                                    size_t limit) {
+  return readSettings(disk, diskPath.substr(1), limit);
+}
+
+std::vector<std::optional<sim::sandbox::FileBytes>> settingsFiles(const std::string& disk, size_t limit) {
+  std::vector<std::optional<sim::sandbox::FileBytes>> files;
+  for (const char* file : kSettingsFiles) files.push_back(settingsFile(disk, file, limit));
+  return files;
+}
+
+sim::sandbox::FileBytes namedSettingsFile(const std::string& path) {
+  // The folders on the way are the caller's choice; the file itself must
+  // not be a link.
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty()) fail(path + " names a folder, not a settings file");
+  auto file = readSettings(folder, name, kLongestSettings);
+  if (!file) fail("no settings file " + path);
+  return *file;
+}
+
+}  // namespace devsim
