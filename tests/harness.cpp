@@ -16,6 +16,7 @@
 
 #include "linker.h"
 #include "platform.h"
+#include "process.h"
 #include "sandbox.h"
 #include "tap.h"
 
@@ -120,24 +121,14 @@ std::string temporaryFolder() {
 CommandResult runProgram(const std::vector<std::string>& argv, const std::string& folder) {
   const std::string outputs = temporaryFolder();
   const std::string outPath = outputs + "/out", errPath = outputs + "/err";
-  const pid_t child = fork();
-  if (child < 0) throw std::runtime_error("cannot run " + argv.at(0));
-  if (child == 0) {
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0) _exit(126);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (!folder.empty() && chdir(folder.c_str()) != 0) _exit(126);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0)
-    if (errno != EINTR) throw std::runtime_error("lost " + argv.at(0));
+  sim::process::Child child;
+  child.out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  child.err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  child.folder = folder;
+  const int status = child.out < 0 || child.err < 0 ? -1 : sim::process::run(argv, child);
+  for (int fd : {child.out, child.err})
+    if (fd >= 0) close(fd);
+  if (status < 0) throw std::runtime_error("cannot run " + argv.at(0));
   CommandResult result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.out = slurp(outPath).value_or("");

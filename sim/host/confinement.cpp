@@ -12,11 +12,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <vector>
 
+#include "process.h"
 #include "sandbox.h"
 
 namespace sim::confinement {
@@ -106,33 +106,24 @@ bool nested() {
 // descriptor, its stdout and stderr go there and its stdin is empty.
 int spawn(const std::vector<std::string>& argv, int output = -1) {
   const std::vector<sock_filter> filter = callFilter();
-  const pid_t child = fork();
-  if (child < 0) return 127;
-  if (child == 0) {
-    if (output >= 0) {
-      const int null = open("/dev/null", O_RDONLY);
-      if (null >= 0) dup2(null, 0);
-      dup2(output, 1);
-      dup2(output, 2);
-    }
+  process::Child child;
+  if (output >= 0) {
+    child.in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    child.out = child.err = output;
+  }
+  child.prepare = [&filter] {
     // A descriptor of a folder outside would be a way out of the read-only tree.
     if (close_range(3, ~0u, 0) != 0)
       for (int fd = 3; fd < 1024; ++fd) close(fd);
     int pipeFds[2];
     const ssize_t size = static_cast<ssize_t>(filter.size() * sizeof filter[0]);
-    if (pipe(pipeFds) != 0 || write(pipeFds[1], filter.data(), size) != size) _exit(127);
+    if (pipe(pipeFds) != 0 || write(pipeFds[1], filter.data(), size) != size) return false;
     close(pipeFds[1]);
-    if (pipeFds[0] != kFilterFd && (dup2(pipeFds[0], kFilterFd) != kFilterFd || close(pipeFds[0]) != 0)) _exit(127);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0)
-    if (errno != EINTR) return 127;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return pipeFds[0] == kFilterFd || (dup2(pipeFds[0], kFilterFd) == kFilterFd && close(pipeFds[0]) == 0);
+  };
+  const int status = process::run(argv, child);
+  if (child.in >= 0) close(child.in);
+  return status < 0 ? 127 : process::exitCode(status);
 }
 
 }  // namespace

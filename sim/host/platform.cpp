@@ -8,10 +8,10 @@
 #include <stdarg.h>
 #include <string.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "linker.h"
+#include "process.h"
 #include "session.h"
 #include "trace.h"
 
@@ -29,18 +29,7 @@ State& state() {
   return s;
 }
 
-int runShell(const char* command) {
-  const pid_t child = fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0)
-    if (errno != EINTR) return -1;
-  return status;
-}
+int runShell(const char* command) { return process::run({"/bin/sh", "-c", command}); }
 
 }  // namespace
 

@@ -1,0 +1,31 @@
+// Runs a program and waits for it: the one fork, exec and wait of the
+// programs that host the module (the confinement's start, the module's shell,
+// the tests' programs, the device image's loader).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim::process {
+
+struct Child {
+  // Descriptors that become the child's stdin, stdout and stderr; -1 keeps
+  // the parent's.
+  int in = -1, out = -1, err = -1;
+  // The child's working folder; empty keeps the parent's.
+  std::string folder;
+  // Runs in the child just before the exec; false ends the child with 126.
+  std::function<bool()> prepare;
+};
+
+// Runs ARGV[0] (looked up on PATH unless it holds a slash) with ARGV as
+// CHILD says. Answers the wait status, or -1 when no child could be started
+// or waited for; a child that could not exec exits with 127.
+int run(const std::vector<std::string>& argv, const Child& child = {});
+
+// A wait status as a shell shows it: the exit code, or 128 + the signal;
+// -1 stays -1.
+int exitCode(int status);
+
+}  // namespace sim::process
