@@ -22,8 +22,10 @@ DIST_EPOCH  = $(or $(SOURCE_DATE_EPOCH),$(shell git log -1 --format=%ct 2>/dev/n
 
 UCLIBC     := $(BUILD)/uclibc
 UCLIBC_TARBALL ?= /usr/src/uClibc-ng-1.0.35.tar.xz
+IMAGE      := $(BUILD)/image
+DEVICE_IMAGE := $(abspath $(IMAGE))/root
 
-.PHONY: all setup uclibc setup-run setup-run-device setup-dist host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size dist clean distclean
+.PHONY: all setup uclibc image setup-run setup-run-device setup-dist host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size dist clean distclean
 
 all: host
 
@@ -43,14 +45,25 @@ with-tests = grep -qs '^STEADYFLOW_TESTS:BOOL=ON$$' $(1)/CMakeCache.txt || cmake
 # The device's C library and loader (uClibc-ng) in $(UCLIBC)/sysroot, for
 # code built with cmake/mipsel-uclibc.cmake; the script builds it once per
 # tarball and recipe.
-uclibc: | setup
+uclibc:
 	@scripts/uclibc-sysroot $(UCLIBC_TARBALL) $(UCLIBC)
+
+# The device image in $(IMAGE)/root: that C library and loader, with the
+# firmware, its data and its module loader built against them (sim/image).
+# The device build runs its module there (make run-device, the uclibc tests).
+image: uclibc $(IMAGE)/build.ninja
+	cmake --build $(IMAGE) -j $(JOBS)
+
+$(IMAGE)/build.ninja:
+	cmake -S . -B $(IMAGE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-uclibc.cmake \
+	  -DUCLIBC_SYSROOT=$(abspath $(UCLIBC))/sysroot
 
 $(HOST)/build.ninja:
 	cmake -S . -B $(HOST) $(CMAKE_GEN) -DSTEADYFLOW_TESTS=$(TESTS)
 
 $(DEVICE)/build.ninja:
-	cmake -S . -B $(DEVICE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DSTEADYFLOW_TESTS=$(TESTS)
+	cmake -S . -B $(DEVICE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DSTEADYFLOW_TESTS=$(TESTS) \
+	  -DDEVICE_IMAGE=$(DEVICE_IMAGE)
 
 $(ASAN)/build.ninja:
 	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DSTEADYFLOW_SANITIZE=ON
@@ -62,8 +75,9 @@ host: setup $(HOST)/build.ninja
 	@$(call with-tests,$(HOST))
 	cmake --build $(HOST) -j $(JOBS)
 
-device: setup $(DEVICE)/build.ninja
+device: setup image $(DEVICE)/build.ninja
 	@$(call with-tests,$(DEVICE))
+	@grep -qs '^DEVICE_IMAGE:' $(DEVICE)/CMakeCache.txt || cmake -S . -B $(DEVICE) -DDEVICE_IMAGE=$(DEVICE_IMAGE)
 	cmake --build $(DEVICE) -j $(JOBS)
 
 # The host build with AddressSanitizer and UBSan.
@@ -81,10 +95,12 @@ run: setup-run $(HOST)/build.ninja
 	cmake --build $(HOST) -j $(JOBS) --target devsim
 	$(HOST)/devsim run $(HOST)/SteadyflowTest.tap --sandbox $(RUN_DIR)/host
 
-# The same with the device module, in the device build of the simulator.
-run-device: setup-run-device $(DEVICE)/build.ninja
+# The same with the device module, run in the device image: the device's C
+# library and loader load it, devsim (the device build's) reports.
+run-device: setup-run-device image $(DEVICE)/build.ninja
 	cmake --build $(DEVICE) -j $(JOBS) --target devsim
-	qemu-mipsel -L /usr/mipsel-linux-gnu $(DEVICE)/devsim run $(DEVICE)/SteadyflowTest.tap --sandbox $(RUN_DIR)/device
+	qemu-mipsel -L /usr/mipsel-linux-gnu $(DEVICE)/devsim run $(DEVICE)/SteadyflowTest.tap \
+	  --image $(DEVICE_IMAGE) --sandbox $(RUN_DIR)/device
 
 # One ctest run over the three builds, so its summary counts host, device
 # and asan (the host suite under AddressSanitizer and UBSan).

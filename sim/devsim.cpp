@@ -8,8 +8,9 @@
 // record, calls its main entry and delivers events, then reports what the
 // device would show: the terminal line, the command and the kernel setting it
 // wrote, and the module's settings files. The module runs confined
-// (confinement.h) on the sandbox folder, with the real libc and a real shell.
-// check is devsim_check.h.
+// (confinement.h) on the sandbox folder, with the real libc and a real shell:
+// loaded into this process, or with --image by the device image's loader
+// under qemu-mipsel (devsim_image.h). check is devsim_check.h.
 //
 // Exit status: 0 done; 1 bad input (one line says why); 2 a wrong command
 // line; 3 (run) the run completed but the kernel setting was not written (the
@@ -23,6 +24,7 @@
 
 #include "device.h"
 #include "devsim_check.h"
+#include "devsim_image.h"
 #include "devsim_options.h"
 #include "devsim_report.h"
 #include "devsim_settings.h"
@@ -38,6 +40,7 @@ namespace {
 using devsim::Event;
 using devsim::fail;
 using devsim::Options;
+using devsim::Outcome;
 using devsim::report;
 using devsim::shown;
 using devsim::shownFile;
@@ -63,21 +66,43 @@ void reportIdentity(const std::string& module, const sim::Identity& identity) {
 
 using InitEntry = int32_t(TapEntryRecord*);
 
-// Hands the module its entry record, calls its main entry and delivers the
-// events.
-void runEntries(const Options& o, InitEntry* init) {
+// Hands the module loaded here its entry record, calls its main entry and
+// delivers the events.
+Outcome runHere(const Options& o, sim::Session& session) {
+  auto init = session.module().get<InitEntry>("__TAP_Init_");
+  if (init == nullptr) fail(o.module + " has no entry point __TAP_Init_");
+  Outcome out;
   TapEntryRecord entries = {nullptr, nullptr};
-  const int32_t initResult = init(&entries);
-  if (entries.main == nullptr || entries.event == nullptr)
-    fail("__TAP_Init_ returned " + std::to_string(initResult) + " but left an entry slot empty");
-  report("init", "__TAP_Init_ returned " + std::to_string(initResult) + "; main and event slots filled");
-  const int32_t mainResult = entries.main();
-  report("main", "TAP_Main returned " + std::to_string(mainResult));
-  if (!sim::firmware().printed().empty()) report("printed", shown(sim::firmware().printed()));
-  for (const Event& e : o.events) {
+  out.init = init(&entries);
+  out.slotsFilled = entries.main != nullptr && entries.event != nullptr;
+  if (!out.slotsFilled) return out;
+  out.main = entries.main();
+  out.printed = sim::firmware().printed();
+  for (const Event& e : o.events) out.events.push_back({e, entries.event(e.code, e.param1, e.param2)});
+  out.commands = sim::platform::commands();
+  out.cwd = sim::firmware().currentDir();
+  const sim::MemoryStats mem = sim::firmware().memory();
+  out.liveBlocks = mem.liveBlocks;
+  out.peakBytes = mem.peakBytes;
+  out.firmwareCalls = static_cast<uint32_t>(sim::firmware().trace().size());
+  using sim::linker::Fn;
+  out.linkerCalls = std::to_string(sim::linker::calls().size()) + " dynamic-linker (dlopen " +
+                    std::to_string(sim::linker::count(Fn::Open)) + ", dlsym " +
+                    std::to_string(sim::linker::count(Fn::Symbol)) + ", dlerror " +
+                    std::to_string(sim::linker::count(Fn::Error)) + ", dlclose " +
+                    std::to_string(sim::linker::count(Fn::Close)) + ")";
+  return out;
+}
+
+void reportEntries(const Outcome& out) {
+  if (!out.slotsFilled)
+    fail("__TAP_Init_ returned " + std::to_string(out.init) + " but left an entry slot empty");
+  report("init", "__TAP_Init_ returned " + std::to_string(out.init) + "; main and event slots filled");
+  report("main", "TAP_Main returned " + std::to_string(out.main));
+  if (!out.printed.empty()) report("printed", shown(out.printed));
+  for (const auto& [e, result] : out.events) {
     char call[96];
-    snprintf(call, sizeof call, "TAP_EventHandler(0x%X, %u, %u) returned %u", e.code, e.param1, e.param2,
-             entries.event(e.code, e.param1, e.param2));
+    snprintf(call, sizeof call, "TAP_EventHandler(0x%X, %u, %u) returned %u", e.code, e.param1, e.param2, result);
     report("event", call);
   }
 }
@@ -98,8 +123,8 @@ void reportTerminals(const Options& o, const sim::Session& session) {
 
 // The commands and the kernel setting; answers whether the setting was
 // written as the run should have written it.
-bool reportCommands(const Options& o, const sim::Session& session) {
-  for (const sim::platform::ShellCall& call : sim::platform::commands()) {
+bool reportCommands(const Options& o, const sim::Session& session, const Outcome& out) {
+  for (const sim::platform::ShellCall& call : out.commands) {
     std::string outcome;
     if (!call.ran)
       outcome = o.shell ? " (not run)" : " (not run: --no-shell)";
@@ -109,7 +134,7 @@ bool reportCommands(const Options& o, const sim::Session& session) {
       outcome = " (shell failed: status " + std::to_string(call.status) + ")";
     report("command", call.command + outcome);
   }
-  if (sim::platform::commands().empty()) report("command", "none run");
+  if (out.commands.empty()) report("command", "none run");
   std::string error;
   const auto kernel =
       sim::sandbox::readRegular(session.root(), "proc/sys/vm/min_free_kbytes", devsim::kShownBytes, error);
@@ -142,17 +167,10 @@ void reportSettings(const sim::Session& session, const SettingsFiles& before) {
   if (!any) report("settings", "no settings file on the disk");
 }
 
-void reportState() {
-  report("cwd", sim::firmware().currentDir());
-  const sim::MemoryStats mem = sim::firmware().memory();
-  report("heap", std::to_string(mem.liveBlocks) + " blocks live, peak " + std::to_string(mem.peakBytes) + " bytes");
-  using sim::linker::Fn;
-  report("calls", std::to_string(sim::firmware().trace().size()) + " firmware, " +
-                      std::to_string(sim::linker::calls().size()) + " dynamic-linker (dlopen " +
-                      std::to_string(sim::linker::count(Fn::Open)) + ", dlsym " +
-                      std::to_string(sim::linker::count(Fn::Symbol)) + ", dlerror " +
-                      std::to_string(sim::linker::count(Fn::Error)) + ", dlclose " +
-                      std::to_string(sim::linker::count(Fn::Close)) + ")");
+void reportState(const Outcome& out) {
+  report("cwd", out.cwd);
+  report("heap", std::to_string(out.liveBlocks) + " blocks live, peak " + std::to_string(out.peakBytes) + " bytes");
+  report("calls", std::to_string(out.firmwareCalls) + " firmware" + (out.linkerCalls.empty() ? "" : ", " + out.linkerCalls));
 }
 
 // Every call the module made, in the order it made them: firmware,
@@ -178,22 +196,24 @@ int run(const Options& o, int argc, char** argv) {
          "; --no-shell runs it with its shell command and terminals refused");
 
   session.useModule(o.module);
+  const bool inImage = !o.image.empty();
   std::string error;
-  const auto identity = sim::readIdentity(session.modulePath(), error);
+  const auto identity =
+      sim::readIdentity(session.modulePath(), error, inImage ? sim::Machine::Device : sim::Machine::ThisOne);
   if (!identity) fail(error);
   session.resetTerminals(o.terminals);
   session.clearKernelSetting();
   session.boot({o.disk, o.chdirSuccess, o.startDir, o.taskData, o.utf8});
   const SettingsFiles settingsBefore = devsim::settingsFiles(session.disk(), kComparedBytes);
-  auto init = session.module().get<InitEntry>("__TAP_Init_");
-  if (init == nullptr) fail(o.module + " has no entry point __TAP_Init_");
+  const Outcome out = inImage ? devsim::runInImage(o, session) : runHere(o, session);
 
   reportIdentity(o.module, *identity);
-  runEntries(o, init);
+  if (inImage) report("image", o.image + ": the device's C library and loader, under qemu-mipsel");
+  reportEntries(out);
   reportTerminals(o, session);
-  const bool written = reportCommands(o, session);
+  const bool written = reportCommands(o, session, out);
   reportSettings(session, settingsBefore);
-  reportState();
+  reportState(out);
   if (o.trace) printTrace();
   return written ? 0 : 3;
 }

@@ -24,6 +24,8 @@ const char kUsage[] =
     "  --event CODE:P1:P2   deliver this event after the main entry (default 1:7:0; repeatable)\n"
     "  --no-shell           record the module's command, run no shell (where no confinement can be had)\n"
     "  --trace              list the module's firmware, dynamic-linker, open and system calls in order\n"
+    "  --image ROOT         run MODULE (a device build's) in the device image ROOT under qemu-mipsel:\n"
+    "                       the device's C library and loader, a real shell; not with --no-shell, --trace\n"
     "  exit status: 0 done; 1 bad input; 2 wrong command line; 3 done, but the kernel setting was not written\n"
     "\n"
     "devsim check: says in one line which value the module will apply from its settings file, and why,\n"
@@ -108,9 +110,9 @@ std::optional<std::string> Parser::value() {
 
 bool Parser::parseRunOption(const std::string& arg, Options& o) {
   std::optional<std::string> v;
-  if (arg == "--sandbox" || arg == "--disk" || arg == "--start-dir") {
+  if (arg == "--sandbox" || arg == "--disk" || arg == "--start-dir" || arg == "--image") {
     if (!(v = value())) return false;
-    (arg == "--sandbox" ? o.sandbox : arg == "--disk" ? o.disk : o.startDir) = *v;
+    (arg == "--sandbox" ? o.sandbox : arg == "--disk" ? o.disk : arg == "--image" ? o.image : o.startDir) = *v;
   } else if (arg == "--terminals") {
     if (!(v = value())) return false;
     const auto terminals = parseTerminals(*v);
@@ -186,6 +188,8 @@ Parsed Parser::parse() {
   }
   if (o.command == Command::Run && o.module.empty()) return failed("no module file given (devsim run MODULE)");
   if (o.sandbox.empty()) return failed("--sandbox needs a folder, not an empty path");
+  if (!o.image.empty() && (!o.shell || o.trace))
+    return failed("--image runs a real shell and records no calls: not with --no-shell or --trace");
   if (o.command == Command::Run && o.events.empty()) o.events.push_back({1, 7, 0});
   return {o, false, ""};
 }

@@ -25,6 +25,7 @@ struct Options {
   std::string settingsFile;  // check FILE; empty: the sandbox disk's files
   std::string sandbox = "devsim-sandbox";
   std::string disk;
+  std::string image;  // run: a device image's root; empty runs the module here
   std::string startDir = "/ProgramFiles";
   std::vector<int> terminals = {0};
   int32_t chdirSuccess = 0;

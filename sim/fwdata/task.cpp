@@ -1,7 +1,7 @@
 // The firmware's task data: a task table, the current-task index and the
 // current task's directory record, whose string is the simulated firmware's
 // live directory string. Loaded only when a scenario wants task data.
-#include "firmware.h"
+#include "core.h"
 #include "fwdata.h"
 
 extern "C" {
@@ -18,7 +18,7 @@ namespace {
 
 // Points the current task at the firmware's directory string when loaded.
 __attribute__((constructor)) void attachTaskData() {
-  simfw_dirRecord.directory = simfw_firmware()->taskDirectory();
+  simfw_dirRecord.directory = sim::core::taskDirectory();
   _tapTask[kCurrentTask].dirRecord = &simfw_dirRecord;
 }
 

@@ -32,14 +32,15 @@ uint32_t le32(const std::string& bytes, size_t offset) {
 
 }  // namespace
 
-std::optional<Identity> readIdentity(const std::string& path, std::string& error) {
+std::optional<Identity> readIdentity(const std::string& path, std::string& error, Machine machine) {
   auto elf = ElfFile::read(path, error);
   if (!elf) return std::nullopt;
   if (elf->type() != ET_DYN) {
     error = path + " is no shared object";
     return std::nullopt;
   }
-  if (elf->machine() != kMachine || elf->is32Bit() != (sizeof(void*) == 4)) {
+  const bool device = machine == Machine::Device;
+  if (elf->machine() != (device ? EM_MIPS : kMachine) || elf->is32Bit() != (device || sizeof(void*) == 4)) {
     error = path + " is built for another machine (ELF machine " + std::to_string(elf->machine()) + ")";
     return std::nullopt;
   }

@@ -16,9 +16,12 @@ struct Identity {
   uint32_t id = 0;
   uint32_t headerValue = 0;
 };
-// Checks that PATH is an ELF object of this machine carrying the seven header
+// The machine a module file is built for: the one this program runs on, or
+// the device (32-bit little-endian MIPS), for the device image.
+enum class Machine { ThisOne, Device };
+// Checks that PATH is an ELF object for MACHINE carrying the seven header
 // sections with the module magic; on failure sets ERROR to one line.
-std::optional<Identity> readIdentity(const std::string& path, std::string& error);
+std::optional<Identity> readIdentity(const std::string& path, std::string& error, Machine machine = Machine::ThisOne);
 
 // A loaded copy of a module. Destroying it unloads the module, so the next
 // copy starts with fresh globals. While loaded, its calls into the dynamic

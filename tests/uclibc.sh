@@ -1,0 +1,54 @@
+#!/bin/sh
+# Runs one start-up scenario twice with the device module, through devsim:
+# in the device image (the device's C library and loader) and on this
+# build's glibc stand-in, each on a sandbox of its own that starts from the
+# same disk. Fails unless both runs end alike (exit status, report, disk,
+# terminal, kernel setting) and the module applied VALUE.
+#   uclibc.sh DEVSIM MODULE IMAGE WORK VALUE [FILE TEXT] [-- DEVSIM-OPTION...]
+# DEVSIM is the command that runs devsim (emulator words included); FILE is
+# a settings file put on the disk first (a disk path), TEXT its bytes as
+# printf's format gives them. With neither FILE nor options (a bare disk, the
+# usual firmware) the run must also have made the module folder's 21-byte file.
+set -eu
+devsim=$1 module=$2 image=$3 work=$4 value=$5
+shift 5
+file= text=
+if [ $# -ge 2 ] && [ "$1" != -- ]; then file=$1 text=$2; shift 2; fi
+[ "${1:-}" != -- ] || shift
+
+rm -rf "$work"
+for run in image glibc; do
+  mkdir -p "$work/$run/disk/ProgramFiles"
+  if [ -n "$file" ]; then
+    mkdir -p "$work/$run/disk$(dirname "$file")"
+    printf "$text" >"$work/$run/disk$file"
+  fi
+done
+# Both runs' reports, with what may differ made alike: the sandbox's path,
+# the image line, and the dynamic-linker calls only this process records.
+status=0
+$devsim run "$module" --sandbox "$work/image" --image "$image" "$@" >"$work/image.out" || status=$?
+echo "$status" >"$work/image.status"
+status=0
+$devsim run "$module" --sandbox "$work/glibc" "$@" >"$work/glibc.out" || status=$?
+echo "$status" >"$work/glibc.status"
+for run in image glibc; do
+  sed -e "s|$work/$run|SANDBOX|" -e '/^image /d' -e 's/, [0-9]* dynamic-linker .*//' "$work/$run.out" >"$work/$run.report"
+  rm -rf "$work/$run/tmp"
+done
+
+fail() { echo "uclibc.sh: $*" >&2; cat "$work/image.out" >&2; exit 1; }
+cmp -s "$work/image.status" "$work/glibc.status" ||
+  fail "exit status $(cat "$work/image.status") in the image, $(cat "$work/glibc.status") on glibc"
+diff "$work/glibc.report" "$work/image.report" >&2 || fail "the reports differ (glibc <, image >)"
+diff -r "$work/glibc" "$work/image" >&2 || fail "the sandboxes differ"
+
+command="echo $value > /proc/sys/vm/min_free_kbytes"
+grep -qxF "command    $command (shell exit 0)" "$work/image.report" || fail "no command line for $value"
+[ "$(cat "$work/image/proc/sys/vm/min_free_kbytes")" = "$value" ] || fail "the kernel setting is not $value"
+printf '%s\n\0' "$command" | cmp -s - "$work/image/dev/pts/0" || fail "the terminal did not receive the command"
+if [ -z "$file" ] && [ $# -eq 0 ]; then
+  printf 'MinimumKBFree=10000\r\n' | cmp -s - "$work/image/disk/ProgramFiles/Settings/Steadyflow/Steadyflow.ini" ||
+    fail "no 21-byte settings file in the module folder"
+fi
+echo "same outcome in the image and on glibc: $command"
