@@ -56,14 +56,14 @@ image: uclibc $(IMAGE)/build.ninja
 
 $(IMAGE)/build.ninja:
 	cmake -S . -B $(IMAGE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-uclibc.cmake \
-	  -DUCLIBC_SYSROOT=$(abspath $(UCLIBC))/sysroot
+	  -DUCLIBC_SYSROOT="$(abspath $(UCLIBC))/sysroot"
 
 $(HOST)/build.ninja:
 	cmake -S . -B $(HOST) $(CMAKE_GEN) -DSTEADYFLOW_TESTS=$(TESTS)
 
 $(DEVICE)/build.ninja:
 	cmake -S . -B $(DEVICE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DSTEADYFLOW_TESTS=$(TESTS) \
-	  -DDEVICE_IMAGE=$(DEVICE_IMAGE)
+	  -DDEVICE_IMAGE="$(DEVICE_IMAGE)"
 
 $(ASAN)/build.ninja:
 	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DSTEADYFLOW_SANITIZE=ON
@@ -77,7 +77,7 @@ host: setup $(HOST)/build.ninja
 
 device: setup image $(DEVICE)/build.ninja
 	@$(call with-tests,$(DEVICE))
-	@grep -qs '^DEVICE_IMAGE:' $(DEVICE)/CMakeCache.txt || cmake -S . -B $(DEVICE) -DDEVICE_IMAGE=$(DEVICE_IMAGE)
+	@grep -qs '^DEVICE_IMAGE:' $(DEVICE)/CMakeCache.txt || cmake -S . -B $(DEVICE) -DDEVICE_IMAGE="$(DEVICE_IMAGE)"
 	cmake --build $(DEVICE) -j $(JOBS)
 
 # The host build with AddressSanitizer and UBSan.
@@ -100,7 +100,7 @@ run: setup-run $(HOST)/build.ninja
 run-device: setup-run-device image $(DEVICE)/build.ninja
 	cmake --build $(DEVICE) -j $(JOBS) --target devsim
 	qemu-mipsel -L /usr/mipsel-linux-gnu $(DEVICE)/devsim run $(DEVICE)/SteadyflowTest.tap \
-	  --image $(DEVICE_IMAGE) --sandbox $(RUN_DIR)/device
+	  --image "$(DEVICE_IMAGE)" --sandbox $(RUN_DIR)/device
 
 # One ctest run over the three builds, so its summary counts host, device
 # and asan (the host suite under AddressSanitizer and UBSan).

@@ -6,6 +6,9 @@
 #   make uclibc
 #   cmake -S . -B build/image -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-uclibc.cmake
 #
+# (make image does both.) Configured so, the project builds the device image
+# alone (sim/image).
+#
 # UCLIBC_SYSROOT (default build/uclibc/sysroot) names the sysroot.
 #
 # Compiling sees the sysroot's headers and the compiler's own (stddef.h,
@@ -19,9 +22,9 @@
 # libraries and modules take no start files. All get the SysV hash table
 # only, the one this loader reads.
 #
-# An image root for qemu-mipsel -L ROOT takes UCLIBC_SYSROOT/lib as it is:
-# ld-uClibc.so.0 (the loader programs name), ld-uClibc.so.1 (the name
-# libc.so.0 asks for; dlopen fails without it), libc.so.0, libdl.so.0.
+# The image root takes UCLIBC_SYSROOT/lib as it is: ld-uClibc.so.0 (the
+# loader programs name), ld-uClibc.so.1 (the name libc.so.0 asks for; dlopen
+# fails without it), libc.so.0, libdl.so.0.
 #
 # Not provided: global objects with destructors (no __dso_handle without
 # the compiler's crtbegin), operator new/delete, exceptions, anything from
@@ -46,24 +49,25 @@ execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=include
 execute_process(COMMAND ${CMAKE_C_COMPILER} -march=mips32 -mabi=32 -print-libgcc-file-name
                 OUTPUT_VARIABLE libgcc OUTPUT_STRIP_TRAILING_WHITESPACE)
 
+# Paths in the flags below are quoted: the checkout's path may hold a blank.
 set(uclibc_cpu "-march=mips32 -mabi=32 -mhard-float -mnan=legacy")
-set(uclibc_headers "-nostdinc -isystem ${gcc_include} -isystem ${UCLIBC_SYSROOT}/usr/include")
+set(uclibc_headers "-nostdinc -isystem ${gcc_include} -isystem \"${UCLIBC_SYSROOT}/usr/include\"")
 set(uclibc_common "-fno-stack-protector -U_FORTIFY_SOURCE -fno-asynchronous-unwind-tables")
 set(CMAKE_C_FLAGS_INIT "${uclibc_cpu} ${uclibc_headers} ${uclibc_common}")
 set(CMAKE_CXX_FLAGS_INIT "${uclibc_cpu} -nostdinc++ ${uclibc_headers} ${uclibc_common} -fno-exceptions -fno-rtti -fno-threadsafe-statics")
 
-set(uclibc_link "-nostdlib -Wl,--hash-style=sysv -Wl,-rpath-link,${UCLIBC_SYSROOT}/lib")
+set(uclibc_link "-nostdlib -Wl,--hash-style=sysv \"-Wl,-rpath-link,${UCLIBC_SYSROOT}/lib\"")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${uclibc_link} -no-pie -Wl,--dynamic-linker=/lib/ld-uClibc.so.0")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${uclibc_link}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${uclibc_link}")
 
 set(uclibc_lib ${UCLIBC_SYSROOT}/usr/lib)
-set(uclibc_libs "${UCLIBC_SYSROOT}/lib/libc.so.0 ${uclibc_lib}/uclibc_nonshared.a ${uclibc_lib}/libgcc-r1.a ${libgcc}")
+set(uclibc_libs "\"${UCLIBC_SYSROOT}/lib/libc.so.0\" \"${uclibc_lib}/uclibc_nonshared.a\" \"${uclibc_lib}/libgcc-r1.a\" ${libgcc}")
 set(CMAKE_C_STANDARD_LIBRARIES_INIT "${uclibc_libs}")
 set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "${uclibc_libs}")
 foreach(lang C CXX)
   set(CMAKE_${lang}_LINK_EXECUTABLE
-      "<CMAKE_${lang}_COMPILER> <FLAGS> <CMAKE_${lang}_LINK_FLAGS> <LINK_FLAGS> ${uclibc_lib}/crt1.o ${uclibc_lib}/crti.o <OBJECTS> -o <TARGET> <LINK_LIBRARIES> ${uclibc_lib}/crtn.o")
+      "<CMAKE_${lang}_COMPILER> <FLAGS> <CMAKE_${lang}_LINK_FLAGS> <LINK_FLAGS> \"${uclibc_lib}/crt1.o\" \"${uclibc_lib}/crti.o\" <OBJECTS> -o <TARGET> <LINK_LIBRARIES> \"${uclibc_lib}/crtn.o\"")
 endforeach()
 
 set(CMAKE_FIND_ROOT_PATH ${UCLIBC_SYSROOT})

@@ -4,14 +4,14 @@
 # build's glibc stand-in, each on a sandbox of its own that starts from the
 # same disk. Fails unless both runs end alike (exit status, report, disk,
 # terminal, kernel setting) and the module applied VALUE.
-#   uclibc.sh DEVSIM MODULE IMAGE WORK VALUE [FILE TEXT] [-- DEVSIM-OPTION...]
-# DEVSIM is the command that runs devsim (emulator words included); FILE is
+#   uclibc.sh EMULATOR DEVSIM MODULE IMAGE WORK VALUE [FILE TEXT] [-- DEVSIM-OPTION...]
+# EMULATOR is the words that run DEVSIM, the device build's devsim; FILE is
 # a settings file put on the disk first (a disk path), TEXT its bytes as
 # printf's format gives them. With neither FILE nor options (a bare disk, the
 # usual firmware) the run must also have made the module folder's 21-byte file.
 set -eu
-devsim=$1 module=$2 image=$3 work=$4 value=$5
-shift 5
+emulator=$1 devsim=$2 module=$3 image=$4 work=$5 value=$6
+shift 6
 file= text=
 if [ $# -ge 2 ] && [ "$1" != -- ]; then file=$1 text=$2; shift 2; fi
 [ "${1:-}" != -- ] || shift
@@ -27,10 +27,10 @@ done
 # Both runs' reports, with what may differ made alike: the sandbox's path,
 # the image line, and the dynamic-linker calls only this process records.
 status=0
-$devsim run "$module" --sandbox "$work/image" --image "$image" "$@" >"$work/image.out" || status=$?
+$emulator "$devsim" run "$module" --sandbox "$work/image" --image "$image" "$@" >"$work/image.out" || status=$?
 echo "$status" >"$work/image.status"
 status=0
-$devsim run "$module" --sandbox "$work/glibc" "$@" >"$work/glibc.out" || status=$?
+$emulator "$devsim" run "$module" --sandbox "$work/glibc" "$@" >"$work/glibc.out" || status=$?
 echo "$status" >"$work/glibc.status"
 for run in image glibc; do
   sed -e "s|$work/$run|SANDBOX|" -e '/^image /d' -e 's/, [0-9]* dynamic-linker .*//' "$work/$run.out" >"$work/$run.report"
