@@ -134,43 +134,60 @@ extern "C" int system(const char* command) {
   return status;
 }
 
-int main(int argc, char** argv) {
-  if (argc < 3) fail("usage: tapload MODULE DISK [--start-dir PATH] [--chdir-success N] [--no-task-data] "
-                     "[--no-utf8] [--event CODE:P1:P2]...", "");
-  const char* module = argv[1];
+namespace {
+
+constexpr int kMaxEvents = 64;
+
+// What the command line asks for.
+struct Run {
+  const char* module;
+  const char* disk;
   const char* startDir = "/";
   long chdirSuccess = 0;
   bool taskData = true, utf8 = true;
-  static unsigned events[64][3];
+  unsigned events[kMaxEvents][3];
   int eventCount = 0;
+};
+
+void parse(int argc, char** argv, Run& run) {
+  if (argc < 3)
+    fail("usage: tapload MODULE DISK [--start-dir PATH] [--chdir-success N] [--no-task-data] [--no-utf8] "
+         "[--event CODE:P1:P2]...", "");
+  run.module = argv[1];
+  run.disk = argv[2];
   for (int i = 3; i < argc; ++i) {
     const char* a = argv[i];
     const bool valued = i + 1 < argc;
     char* end = nullptr;
     if (strcmp(a, "--no-task-data") == 0) {
-      taskData = false;
+      run.taskData = false;
     } else if (strcmp(a, "--no-utf8") == 0) {
-      utf8 = false;
+      run.utf8 = false;
     } else if (strcmp(a, "--start-dir") == 0 && valued) {
-      startDir = argv[++i];
+      run.startDir = argv[++i];
     } else if (strcmp(a, "--chdir-success") == 0 && valued) {
-      chdirSuccess = strtol(argv[++i], &end, 0);
+      run.chdirSuccess = strtol(argv[++i], &end, 0);
       if (*end != '\0') fail("not a number: ", argv[i]);
-    } else if (strcmp(a, "--event") == 0 && valued && eventCount < 64) {
-      if (!parseEvent(argv[++i], events[eventCount++])) fail("not CODE:P1:P2: ", argv[i]);
+    } else if (strcmp(a, "--event") == 0 && valued) {
+      if (run.eventCount == kMaxEvents) fail("too many events; at most 64", "");
+      if (!parseEvent(argv[++i], run.events[run.eventCount++])) fail("not CODE:P1:P2: ", argv[i]);
     } else {
       fail("unknown or incomplete option ", a);
     }
   }
+}
 
-  checkHeader(module);
-  sim::core::reset(argv[2]);
-  sim::core::setChangeDirSuccess(static_cast<dword>(chdirSuccess));
-  if (!sim::core::setCurrentDir(startDir)) fail("no folder on the disk: ", startDir);
-  if (taskData) loadGlobal("/tapapi/TMS/libfwtask.so");
-  if (utf8) loadGlobal("/tapapi/TMS/libfwutf8.so");
+// The firmware on the disk, with the data the run wants in the global scope.
+void startFirmware(const Run& run) {
+  sim::core::reset(run.disk);
+  sim::core::setChangeDirSuccess(static_cast<dword>(run.chdirSuccess));
+  if (!sim::core::setCurrentDir(run.startDir)) fail("no folder on the disk: ", run.startDir);
+  if (run.taskData) loadGlobal("/tapapi/TMS/libfwtask.so");
+  if (run.utf8) loadGlobal("/tapapi/TMS/libfwutf8.so");
+}
 
-  void* handle = dlopen(module, RTLD_NOW | RTLD_LOCAL);
+void runModule(const Run& run) {
+  void* handle = dlopen(run.module, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) fail("cannot load the module: ", dlerror());
   using Init = int32_t(TapEntryRecord*);
   Init* init = reinterpret_cast<Init*>(dlsym(handle, "__TAP_Init_"));
@@ -179,17 +196,31 @@ int main(int argc, char** argv) {
   const int32_t initResult = init(&entries);
   const bool filled = entries.main != nullptr && entries.event != nullptr;
   printf("init %d %d\n", initResult, filled ? 1 : 0);
-  if (filled) {
-    fflush(stdout);
-    printf("main %d\n", entries.main());
-    for (int i = 0; i < eventCount; ++i)
-      printf("event %u %u %u %u\n", events[i][0], events[i][1], events[i][2],
-             entries.event(events[i][0], events[i][1], events[i][2]));
+  if (!filled) return;
+  fflush(stdout);  // before the module's shell writes to the same file
+  printf("main %d\n", entries.main());
+  for (int i = 0; i < run.eventCount; ++i) {
+    const unsigned* e = run.events[i];
+    printf("event %u %u %u %u\n", e[0], e[1], e[2], entries.event(e[0], e[1], e[2]));
   }
+}
+
+void reportFirmware() {
   uint32_t calls = 0;
   for (int e = 0; e < sim::core::kEntryCount; ++e) calls += sim::core::callCount(static_cast<sim::core::Entry>(e));
   const sim::MemoryStats memory = sim::core::memory();
   printf("cwd %s\nheap %u %llu\ncalls %u\n", sim::core::currentDir(), memory.liveBlocks,
          static_cast<unsigned long long>(memory.peakBytes), calls);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Run run;
+  parse(argc, argv, run);
+  checkHeader(run.module);
+  startFirmware(run);
+  runModule(run);
+  reportFirmware();
   return 0;
 }
