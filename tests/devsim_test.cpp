@@ -37,8 +37,9 @@ class Devsim : public testing::Test {
     return runProgram(argv);
   }
   // The module must fail with exit 1 and one line that says WHY.
-  void expectRefused(const std::string& module, const std::string& why) {
-    const CommandResult r = devsim({"run", module});
+  void expectRefused(const std::string& module, const std::string& why, std::vector<std::string> options = {}) {
+    options.insert(options.begin(), {"run", module});
+    const CommandResult r = devsim(options);
     EXPECT_EQ(r.status, 1) << module;
     EXPECT_THAT(r.err, HasSubstr(why)) << module;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -104,6 +105,10 @@ TEST_F(Devsim, RefusesBadModuleFiles) {
   expectRefused(SIM_LIBDIR "/libfwutf8.so", "has no module header (section ._tap_etcinfo missing)");
   expectRefused(TEST_MODULES "/badmodule_nomagic.tap", "wrong module magic \"NOTMIPS!\"");
   expectRefused(TEST_MODULES "/badmodule_noinit.tap", "has no entry point __TAP_Init_");
+  // The device image runs a device module, in an image that is there.
+  const bool device = std::string(STEADYFLOW_BUILD) == "device";
+  expectRefused(MODULE_PATH, device ? "no device image at" : "is built for another machine",
+                {"--image", sandbox_ + "/no-image"});
 }
 
 TEST_F(Devsim, RefusesBadCommandLines) {
