@@ -203,7 +203,13 @@ int run(const Options& o, int argc, char** argv) {
   if (!identity) fail(error);
   session.resetTerminals(o.terminals);
   session.clearKernelSetting();
-  session.boot({o.disk, o.chdirSuccess, o.startDir, o.taskData, o.utf8});
+  // The image's loader starts its own firmware and loads its own data: here
+  // only the disk and the start folder are settled.
+  const sim::FirmwareSetup setup{o.disk, o.chdirSuccess, o.startDir, o.taskData, o.utf8};
+  if (inImage)
+    session.resetFirmware(setup);
+  else
+    session.boot(setup);
   const SettingsFiles settingsBefore = devsim::settingsFiles(session.disk(), kComparedBytes);
   const Outcome out = inImage ? devsim::runInImage(o, session) : runHere(o, session);
 
