@@ -1,21 +1,23 @@
 // confine: runs a program in the confinement every hosting program uses
 // (confinement.h), on a sandbox folder it lays out first.
 //
-//   confine SANDBOX [--writable DIR]... -- PROGRAM [ARGUMENT...]
+//   confine SANDBOX [--writable DIR]... [--timeout SECONDS] -- PROGRAM [ARGUMENT...]
 //
 // For what cannot confine itself by running again: a program under valgrind,
-// or the device image's loader under qemu. Exits with the program's status;
-// 1 with one line when the sandbox or the confinement cannot be had, 2 for a
-// wrong command line.
+// or the device image's loader under qemu. Every argument that names a file
+// is handed in, as is the current folder. Exits with the program's status;
+// 124 when it took longer than SECONDS; 1 with one line when the sandbox or
+// the confinement cannot be had, 2 for a wrong command line.
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "confinement.h"
-#include "sandbox.h"
 
 namespace {
 
@@ -27,19 +29,28 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) fail("usage: confine SANDBOX [--writable DIR]... -- PROGRAM [ARGUMENT...]", 2);
-  std::string error;
-  const auto root = sim::sandbox::prepare(argv[1], error);
-  if (!root) fail(error, 1);
-  sim::confinement::Request request{*root, {}};
+  if (argc < 4) fail("usage: confine SANDBOX [--writable DIR]... [--timeout SECONDS] -- PROGRAM [ARGUMENT...]", 2);
+  sim::confinement::Request request{argv[1], {}, {}, false, 0};
   int i = 2;
   for (; i < argc && strcmp(argv[i], "--") != 0; i += 2) {
-    if (strcmp(argv[i], "--writable") != 0 || i + 1 >= argc) fail(std::string("unknown option ") + argv[i], 2);
-    const auto folder = sim::sandbox::prepareWritable(argv[i + 1], error);
-    if (!folder) fail(error, 1);
-    request.writable.push_back(*folder);
+    const bool valued = i + 1 < argc;
+    if (strcmp(argv[i], "--writable") == 0 && valued)
+      request.writable.push_back(argv[i + 1]);
+    else if (strcmp(argv[i], "--timeout") == 0 && valued && atoi(argv[i + 1]) > 0)
+      request.timeout = static_cast<unsigned>(atoi(argv[i + 1]));
+    else
+      fail(std::string("unknown or incomplete option ") + argv[i], 2);
   }
   if (i + 1 >= argc) fail("no program given after --", 2);
-  if (!sim::confinement::available(request, error)) fail("cannot confine: " + error, 1);
-  return sim::confinement::run(request, std::vector<std::string>(argv + i + 1, argv + argc));
+  std::string error;
+  if (!sim::confinement::available(error)) fail("cannot confine: " + error, 1);
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) != nullptr) request.reach.push_back(cwd);
+  for (int arg = i + 1; arg < argc; ++arg)
+    if (strchr(argv[arg], '/') != nullptr) request.reach.push_back(argv[arg]);
+  const auto outcome = sim::confinement::run(request, std::vector<std::string>(argv + i + 1, argv + argc), error);
+  if (!outcome) fail(error, 1);
+  const std::string ended = sim::confinement::describe(*outcome, request.timeout);
+  if (!ended.empty()) fprintf(stderr, "confine: %s\n", ended.c_str());
+  return outcome->timedOut ? 124 : outcome->status;
 }

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "confinement.h"
 #include "device.h"
 #include "devsim_check.h"
 #include "devsim_image.h"
@@ -42,6 +43,7 @@ using devsim::fail;
 using devsim::Options;
 using devsim::Outcome;
 using devsim::report;
+using devsim::escaped;
 using devsim::shown;
 using devsim::shownFile;
 using SettingsFiles = std::vector<std::optional<sim::sandbox::FileBytes>>;
@@ -55,11 +57,13 @@ void reportIdentity(const std::string& module, const sim::Identity& identity) {
   snprintf(id, sizeof id, "0x%08X", identity.id);
   char value[16];
   snprintf(value, sizeof value, "0x%X", identity.headerValue);
-  report("module", module);
-  report("name", identity.name);
-  report("version", identity.version);
+  // Every text the module file or its run brings is shown escaped, so that
+  // none of it can pass for another line of the report.
+  report("module", escaped(module));
+  report("name", escaped(identity.name));
+  report("version", escaped(identity.version));
   report("id", id);
-  report("date", identity.date);
+  report("date", escaped(identity.date));
   report("header", std::string(TAP_HEADER_MAGIC " ") + value +
                        (identity.headerValue == TAP_HEADER_VALUE ? ", ok" : ", unexpected value"));
 }
@@ -69,16 +73,24 @@ using InitEntry = int32_t(TapEntryRecord*);
 // Hands the module loaded here its entry record, calls its main entry and
 // delivers the events.
 Outcome runHere(const Options& o, sim::Session& session) {
+  using sim::confinement::announce;
+  announce("while loading the module");
   auto init = session.module().get<InitEntry>("__TAP_Init_");
   if (init == nullptr) fail(o.module + " has no entry point __TAP_Init_");
   Outcome out;
   TapEntryRecord entries = {nullptr, nullptr};
+  announce("in __TAP_Init_");
   out.init = init(&entries);
   out.slotsFilled = entries.main != nullptr && entries.event != nullptr;
   if (!out.slotsFilled) return out;
+  announce("in TAP_Main");
   out.main = entries.main();
   out.printed = sim::firmware().printed();
-  for (const Event& e : o.events) out.events.push_back({e, entries.event(e.code, e.param1, e.param2)});
+  for (const Event& e : o.events) {
+    announce("in TAP_EventHandler");
+    out.events.push_back({e, entries.event(e.code, e.param1, e.param2)});
+  }
+  announce("after the module's run");
   out.commands = sim::platform::commands();
   out.cwd = sim::firmware().currentDir();
   const sim::MemoryStats mem = sim::firmware().memory();
@@ -132,13 +144,13 @@ bool reportCommands(const Options& o, const sim::Session& session, const Outcome
       outcome = " (shell exit " + std::to_string((call.status >> 8) & 0xFF) + ")";
     else
       outcome = " (shell failed: status " + std::to_string(call.status) + ")";
-    report("command", call.command + outcome);
+    report("command", escaped(call.command) + outcome);
   }
   if (out.commands.empty()) report("command", "none run");
   std::string error;
   const auto kernel =
       sim::sandbox::readRegular(session.root(), "proc/sys/vm/min_free_kbytes", devsim::kShownBytes, error);
-  const std::string where = " (" + session.kernelSettingPath() + ")";
+  const std::string where = " (" + escaped(session.kernelSettingPath()) + ")";
   if (kernel && kernel->size > 0) {
     report("kernel", "min_free_kbytes now holds " + shownFile(*kernel) + where);
     return true;
@@ -168,7 +180,7 @@ void reportSettings(const sim::Session& session, const SettingsFiles& before) {
 }
 
 void reportState(const Outcome& out) {
-  report("cwd", out.cwd);
+  report("cwd", escaped(out.cwd));
   report("heap", std::to_string(out.liveBlocks) + " blocks live, peak " + std::to_string(out.peakBytes) + " bytes");
   report("calls", std::to_string(out.firmwareCalls) + " firmware" + (out.linkerCalls.empty() ? "" : ", " + out.linkerCalls));
 }
@@ -190,10 +202,10 @@ void printTrace() {
 int run(const Options& o, int argc, char** argv) {
   sim::SessionOptions options{o.sandbox, {}, o.shell};
   if (!o.disk.empty()) options.writable.push_back(o.disk);
+  options.reach = {o.module};
+  if (!o.image.empty()) options.reach.push_back(o.image);
+  options.timeout = o.timeout;
   sim::Session& session = sim::Session::start(argc, argv, options);
-  if (!session.confined() && o.shell)
-    fail("cannot confine the module: " + session.unconfinedReason() +
-         "; --no-shell runs it with its shell command and terminals refused");
 
   session.useModule(o.module);
   const bool inImage = !o.image.empty();
@@ -214,7 +226,7 @@ int run(const Options& o, int argc, char** argv) {
   const Outcome out = inImage ? devsim::runInImage(o, session) : runHere(o, session);
 
   reportIdentity(o.module, *identity);
-  if (inImage) report("image", o.image + ": the device's C library and loader, under qemu-mipsel");
+  if (inImage) report("image", escaped(o.image) + ": the device's C library and loader, under qemu-mipsel");
   reportEntries(out);
   reportTerminals(o, session);
   const bool written = reportCommands(o, session, out);

@@ -286,8 +286,10 @@ void reportPassedOver(const std::vector<std::optional<FileBytes>>& files, const 
 
 int check(const Options& o, int argc, char** argv) {
   const bool named = !o.settingsFile.empty();
-  sim::Session& session = sim::Session::start(argc, argv, {named ? "" : o.sandbox, {}, false});
-  if (!session.confined()) fail("cannot confine the module: " + session.unconfinedReason());
+  sim::SessionOptions options{named ? "" : o.sandbox, {}, false};
+  options.reach = {o.module, o.settingsFile};
+  options.timeout = o.timeout;
+  sim::Session& session = sim::Session::start(argc, argv, options);
   if (!o.module.empty()) session.useModule(o.module);
   std::string error;
   if (!sim::readIdentity(session.modulePath(), error)) fail(error);

@@ -22,17 +22,20 @@ const char kUsage[] =
     "  --no-utf8            firmware without its UTF-8 routine\n"
     "  --no-task-data       firmware without task table and current-task index\n"
     "  --event CODE:P1:P2   deliver this event after the main entry (default 1:7:0; repeatable)\n"
-    "  --no-shell           record the module's command, run no shell (where no confinement can be had)\n"
+    "  --no-shell           record the module's command, run no shell (the run stays confined)\n"
     "  --trace              list the module's firmware, dynamic-linker, open and system calls in order\n"
     "  --image ROOT         run MODULE (a device build's) in the device image ROOT under qemu-mipsel:\n"
     "                       the device's C library and loader, a real shell; not with --no-shell, --trace\n"
-    "  exit status: 0 done; 1 bad input; 2 wrong command line; 3 done, but the kernel setting was not written\n"
+      "  --timeout SECONDS    end the whole run after SECONDS (1 to 86400, default 30)\n"
+    "  exit status: 0 done; 1 bad input; 2 wrong command line; 3 done, but the kernel setting was not written;\n"
+    "  124 the run took longer than --timeout; 128+N the run was ended by signal N (one line says where)\n"
     "\n"
     "devsim check: says in one line which value the module will apply from its settings file, and why,\n"
     "asking the loaded module's own search and read; a second line names files on the disk it does not read.\n"
     "  --sandbox DIR        the settings files on DIR/disk, as the module searches them (default ./devsim-sandbox)\n"
     "  FILE                 FILE as the module's settings file\n"
     "  --module MODULE      the module to ask (default this build's)\n"
+    "  --timeout SECONDS    end the whole check after SECONDS (1 to 86400, default 30)\n"
     "  exit status: 0 the module reads the file, or finds none and writes one: whatever it applies, the\n"
     "  default included, the line says; 1 bad input (a file that is no regular file, a link, too long,\n"
     "  unreadable; a bad module); 2 wrong command line\n";
@@ -87,6 +90,7 @@ class Parser {
   bool parseRunOption(const std::string& arg, Options& o);
   bool parseCheckOption(const std::string& arg, Options& o);
   std::optional<std::string> value();
+  bool parseTimeout(Options& o);
   bool refuse(const std::string& line) {
     if (error_.empty()) error_ = line;
     return false;
@@ -108,6 +112,15 @@ std::optional<std::string> Parser::value() {
   return std::string(argv_[++i_]);
 }
 
+bool Parser::parseTimeout(Options& o) {
+  long long n = 0;
+  const auto v = value();
+  if (!v) return false;
+  if (!parseNumber(*v, 1, 86400, n)) return refuse("--timeout takes seconds from 1 to 86400, not " + shown(*v));
+  o.timeout = static_cast<unsigned>(n);
+  return true;
+}
+
 bool Parser::parseRunOption(const std::string& arg, Options& o) {
   std::optional<std::string> v;
   if (arg == "--sandbox" || arg == "--disk" || arg == "--start-dir" || arg == "--image") {
@@ -124,6 +137,8 @@ bool Parser::parseRunOption(const std::string& arg, Options& o) {
     if (!parseNumber(*v, INT32_MIN, INT32_MAX, n))
       return refuse("--chdir-success takes a 32-bit number, not " + shown(*v));
     o.chdirSuccess = static_cast<int32_t>(n);
+  } else if (arg == "--timeout") {
+    return parseTimeout(o);
   } else if (arg == "--event") {
     if (!(v = value())) return false;
     const auto event = parseEvent(*v);
@@ -153,6 +168,8 @@ bool Parser::parseCheckOption(const std::string& arg, Options& o) {
     if (!(v = value())) return false;
     o.sandbox = *v;
     sandboxGiven_ = true;
+  } else if (arg == "--timeout") {
+    return parseTimeout(o);
   } else if (arg == "--module") {
     if (!(v = value())) return false;
     o.module = *v;

@@ -33,6 +33,7 @@ struct Options {
   bool taskData = true;
   bool trace = false;
   bool shell = true;
+  unsigned timeout = 30;  // seconds the confined run may take
   std::vector<Event> events;  // run: at least one
 };
 

@@ -5,19 +5,21 @@
 
 namespace devsim {
 
-std::string shown(const std::string& bytes) {
-  std::string out = "\"";
+std::string escaped(const std::string& bytes, bool quoted) {
+  std::string out;
   for (unsigned char c : bytes) {
     char hex[8];
     if (c == '\n') out += "\\n";
     else if (c == '\r') out += "\\r";
     else if (c == '\0') out += "\\0";
-    else if (c == '"' || c == '\\') out += std::string("\\") + static_cast<char>(c);
+    else if (c == '\\' || (quoted && c == '"')) out += std::string("\\") + static_cast<char>(c);
     else if (c >= 0x20 && c < 0x7F) out += static_cast<char>(c);
     else out += (snprintf(hex, sizeof hex, "\\x%02X", c), hex);
   }
-  return out + "\"";
+  return out;
 }
+
+std::string shown(const std::string& bytes) { return "\"" + escaped(bytes, true) + "\""; }
 
 std::string shownFile(const sim::sandbox::FileBytes& file) {
   const std::string head = file.bytes.substr(0, kShownBytes);

@@ -13,8 +13,11 @@ namespace devsim {
 // How much of a file a report line shows.
 constexpr size_t kShownBytes = 256;
 
-// BYTES quoted, with CR, LF, the zero byte, quotes, backslashes and every
-// byte outside printable ASCII escaped: always one line.
+// BYTES with CR, LF, the zero byte, backslashes (and quotes, when QUOTED)
+// and every byte outside printable ASCII escaped: always one line, which no
+// byte of it can end or rewrite. Every text the report shows passes here.
+std::string escaped(const std::string& bytes, bool quoted = false);
+// BYTES escaped and quoted.
 std::string shown(const std::string& bytes);
 // A file's first kShownBytes bytes as shown(), and its length when they are
 // not all of it.

@@ -2,134 +2,468 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <dirent.h>
+#include <grp.h>
+#include <limits.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <vector>
 
 #include "process.h"
-#include "sandbox.h"
 
 namespace sim::confinement {
 namespace {
 
-constexpr char kLauncher[] = "bwrap";
-constexpr char kRootVariable[] = "STEADYFLOW_SANDBOX";
-// Inside, the program is an ordinary user (the caller's own id outside):
-// not 0, so that a confined program can confine a program of its own.
-constexpr char kInsideId[] = "1000";
-// The descriptor on which bwrap reads the call filter.
-constexpr int kFilterFd = 3;
+using sandbox::Fd;
+using sandbox::Held;
 
-// To the kernel the confined program is still its caller (the machine's root
-// here), only without capabilities, and two things no namespace separates
-// answer to that: a service's unix socket anywhere on the read-only tree
-// (connecting writes nothing to the file system, and the service sees its
-// caller as root), and the kernel keyrings, root's own among them. So the
-// call filter refuses making a unix socket (socketpair stays) and every
-// keyring call. The numbers are the machine's: bwrap and the kernel run
-// natively, also when this program runs under qemu. On a machine not listed
-// the filter refuses nothing.
+constexpr char kLauncher[] = "/usr/bin/bwrap";
+constexpr char kRootVariable[] = "STEADYFLOW_SANDBOX";
+constexpr char kPhaseVariable[] = "STEADYFLOW_PHASE_FD";
+// Inside, the program is an ordinary user with this id (its identity outside).
+constexpr char kInsideId[] = "1000";
+// The descriptors bwrap reads the call filter from and the program announces
+// its phases on.
+constexpr int kFilterFd = 3;
+constexpr int kPhaseFd = 4;
+
+// What a run may use. Processes count threads, on top of those its identity
+// already has; memory is writable private memory (an address-space limit
+// would refuse qemu-mipsel, which reserves the guest's whole 4 GiB at once,
+// and no limit at all suits a sanitized program's shadow memory).
+constexpr rlim_t kProcesses = 256;
+constexpr rlim_t kDataBytes = rlim_t{1} << 30;
+constexpr rlim_t kFileBytes = rlim_t{256} << 20;
+constexpr char kDevBytes[] = "1048576";
+constexpr char kHiddenBytes[] = "65536";
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kLimitData = false;
+#else
+constexpr bool kLimitData = true;
+#endif
+
+std::string reason() { return strerror(errno); }
+
+// --- the call filter ----------------------------------------------------------
+
+// To the kernel the confined program is an ordinary user, and yet some
+// things no namespace separates answer any user: a service's unix socket
+// anywhere on the read-only tree (connecting writes nothing to the file
+// system), io_uring (whose operations pass the filter), and the kernel
+// keyrings. So the filter refuses every socket family but inet and inet6
+// (which meet only the empty network namespace), socketpair, io_uring and
+// every keyring call; and, unless the program confines programs of its own,
+// new user namespaces (clone3, whose flags it cannot read, answers ENOSYS,
+// and the C library falls back to clone). A program that does confine its
+// own keeps netlink sockets, with which bwrap brings up their loopback (in a
+// network namespace as empty as its own). The numbers are the machine's:
+// bwrap and the kernel run natively, also when the program runs under qemu.
+// On a machine not listed the filter refuses nothing.
 struct Architecture {
   uint32_t arch;
-  uint32_t socket;                // refused for AF_UNIX
-  std::vector<uint32_t> refused;  // refused outright
-  bool x32;                       // x86_64's x32 calls, refused outright
+  uint32_t socket, unshare, clone;  // allowed for some arguments only
+  std::vector<uint32_t> refused;    // refused outright
+  bool x32;                         // x86_64's x32 calls, refused outright
 };
+constexpr uint32_t kClone3 = 435;
+// socketpair, add_key, request_key, keyctl, io_uring_setup, _enter, _register
+// (and socketcall on i386).
 const Architecture kArchitectures[] = {
-    // add_key, request_key, keyctl (and socketcall on i386)
-    {AUDIT_ARCH_X86_64, 41, {248, 249, 250}, true},
-    {AUDIT_ARCH_I386, 359, {286, 287, 288, 102}, false},
-    {AUDIT_ARCH_AARCH64, 198, {217, 218, 219}, false},
+    {AUDIT_ARCH_X86_64, 41, 272, 56, {53, 248, 249, 250, 425, 426, 427}, true},
+    {AUDIT_ARCH_I386, 359, 310, 120, {360, 286, 287, 288, 425, 426, 427, 102}, false},
+    {AUDIT_ARCH_AARCH64, 198, 97, 220, {199, 217, 218, 219, 425, 426, 427}, false},
 };
 
-// The filter as a classic BPF program: one block per architecture, skipped on
-// any other, each ending in "allow" and "refuse".
-std::vector<sock_filter> callFilter() {
-  std::vector<sock_filter> p;
-  auto load = [&](uint32_t offset) { p.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset)); };
-  auto jump = [&](uint16_t test, uint32_t value) {
-    p.push_back(BPF_JUMP(BPF_JMP | test | BPF_K, value, 0, 0));
-    return p.size() - 1;
+// A classic BPF program whose forward jumps name their targets by label.
+class Filter {
+ public:
+  void load(uint32_t offset) { code_.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset)); }
+  // Jumps to LABEL when the test holds (or, UNLESS, when it does not), else
+  // goes on.
+  void jumpIf(uint16_t test, uint32_t value, int label, bool unless = false) {
+    jumps_.push_back({code_.size(), label, unless});
+    code_.push_back(BPF_JUMP(BPF_JMP | test | BPF_K, value, 0, 0));
+  }
+  void answer(uint32_t action) { code_.push_back(BPF_STMT(BPF_RET | BPF_K, action)); }
+  void mark(int label) {
+    if (labels_.size() <= static_cast<size_t>(label)) labels_.resize(label + 1);
+    labels_[label] = code_.size();
+  }
+  std::vector<sock_filter> code() {
+    for (const Jump& j : jumps_) (j.unless ? code_[j.at].jf : code_[j.at].jt) = static_cast<uint8_t>(labels_[j.label] - j.at - 1);
+    return code_;
+  }
+
+ private:
+  struct Jump {
+    size_t at;
+    int label;
+    bool unless;
   };
+  std::vector<sock_filter> code_;
+  std::vector<Jump> jumps_;
+  std::vector<size_t> labels_;
+};
+
+std::vector<sock_filter> callFilter(bool nested) {
+  constexpr uint32_t kRefuse = SECCOMP_RET_ERRNO | EPERM, kAllow = SECCOMP_RET_ALLOW;
+  Filter f;
+  int label = 0;
   for (const Architecture& a : kArchitectures) {
-    load(offsetof(seccomp_data, arch));
-    const size_t other = jump(BPF_JEQ, a.arch);
-    load(offsetof(seccomp_data, nr));
-    std::vector<size_t> refusals;
-    if (a.x32) refusals.push_back(jump(BPF_JGE, 0x40000000));
-    for (uint32_t call : a.refused) refusals.push_back(jump(BPF_JEQ, call));
-    const size_t socket = jump(BPF_JEQ, a.socket);
-    load(offsetof(seccomp_data, args));  // the family: the low word, these machines being little-endian
-    refusals.push_back(jump(BPF_JEQ, AF_UNIX));
-    p.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    p.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
-    // Jumps count the instructions they skip.
-    const size_t refuse = p.size() - 1, allow = refuse - 1;
-    for (size_t at : refusals) p[at].jt = static_cast<uint8_t>(refuse - at - 1);
-    p[socket].jf = static_cast<uint8_t>(allow - socket - 1);
-    p[other].jf = static_cast<uint8_t>(refuse - other);
+    const int next = label++, socket = label++, family = label++, flags = label++, refuse = label++,
+              missing = label++;
+    f.load(offsetof(seccomp_data, arch));
+    f.jumpIf(BPF_JEQ, a.arch, next, true);
+    f.load(offsetof(seccomp_data, nr));
+    if (a.x32) f.jumpIf(BPF_JGE, 0x40000000, refuse);
+    for (uint32_t call : a.refused) f.jumpIf(BPF_JEQ, call, refuse);
+    f.jumpIf(BPF_JEQ, a.socket, socket);
+    if (!nested) {
+      f.jumpIf(BPF_JEQ, kClone3, missing);
+      f.jumpIf(BPF_JEQ, a.unshare, flags);
+      f.jumpIf(BPF_JEQ, a.clone, flags);
+    }
+    f.answer(kAllow);
+    // The family, the flags: the low word, these machines being little-endian.
+    f.mark(socket);
+    f.load(offsetof(seccomp_data, args));
+    for (uint32_t allowed : {AF_INET, AF_INET6}) f.jumpIf(BPF_JEQ, allowed, family);
+    if (nested) f.jumpIf(BPF_JEQ, AF_NETLINK, family);
+    f.answer(kRefuse);
+    f.mark(family);
+    f.answer(kAllow);
+    f.mark(flags);
+    f.load(offsetof(seccomp_data, args));
+    f.jumpIf(BPF_JSET, CLONE_NEWUSER, refuse);
+    f.answer(kAllow);
+    f.mark(refuse);
+    f.answer(kRefuse);
+    f.mark(missing);
+    f.answer(SECCOMP_RET_ERRNO | ENOSYS);
+    f.mark(next);
   }
-  p.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-  return p;
+  f.answer(kAllow);
+  return f.code();
 }
 
-bool sameFile(const char* a, const std::string& b) {
-  struct stat sa, sb;
-  return stat(a, &sa) == 0 && lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+// --- what the identity can reach ------------------------------------------------
+
+bool passable(const struct stat& st, const sandbox::Owner& owner) {
+  if (st.st_uid == owner.uid) return st.st_mode & S_IXUSR;
+  if (st.st_gid == owner.gid) return st.st_mode & S_IXGRP;
+  return st.st_mode & S_IXOTH;
 }
 
-bool readOnly(const char* path) {
-  struct statvfs st;
-  return statvfs(path, &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
-}
-
-// Within a confinement a further one cannot mount a /proc of its own (the
-// kernel refuses to reveal more of one than is visible): it keeps the one it
-// is given, which already shows only the confined processes.
-bool nested() {
-  const auto root = namedRoot();
-  return root && activeOn(*root);
-}
-
-// Runs ARGV (bwrap) with no other descriptor than the three standard ones
-// and the call filter on kFilterFd, and answers its status. With an OUTPUT
-// descriptor, its stdout and stderr go there and its stdin is empty.
-int spawn(const std::vector<std::string>& argv, int output = -1) {
-  const std::vector<sock_filter> filter = callFilter();
-  process::Child child;
-  if (output >= 0) {
-    child.in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    child.out = child.err = output;
+// The highest folder above PATH (absolute, resolved) that OWNER cannot pass;
+// empty when it can pass them all.
+std::string barrierAbove(const std::string& path, const sandbox::Owner& owner) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    const std::string folder = path.substr(0, slash);
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0 && !passable(st, owner)) return folder;
   }
-  child.prepare = [&filter] {
-    // A descriptor of a folder outside would be a way out of the read-only tree.
-    if (close_range(3, ~0u, 0) != 0)
-      for (int fd = 3; fd < 1024; ++fd) close(fd);
-    int pipeFds[2];
-    const ssize_t size = static_cast<ssize_t>(filter.size() * sizeof filter[0]);
-    if (pipe(pipeFds) != 0 || write(pipeFds[1], filter.data(), size) != size) return false;
-    close(pipeFds[1]);
-    return pipeFds[0] == kFilterFd || (dup2(pipeFds[0], kFilterFd) == kFilterFd && close(pipeFds[0]) == 0);
-  };
-  const int status = process::run(argv, child);
-  if (child.in >= 0) close(child.in);
-  return status < 0 ? 127 : process::exitCode(status);
+  return "";
+}
+
+bool within(const std::string& path, const std::string& folder) {
+  return path == folder || path.compare(0, folder.size() + 1, folder + "/") == 0;
+}
+
+// --- the plan of a run -------------------------------------------------------------
+
+// One file or folder bound into the confinement: what is bound (the held
+// descriptor, or a path) at DEST.
+struct Bind {
+  Held source;
+  std::string dest;
+  bool writable;
+  std::string staged;  // where a run as root put it for bwrap to find
+};
+
+struct Plan {
+  std::vector<std::string> hidden;  // folders the identity cannot pass, each an empty tmpfs
+  std::vector<Bind> binds;          // in the order bwrap makes them
+  std::string stage;                // a run as root: the folder holding the staged binds
+};
+
+// What the program reads but cannot reach: each path under a folder the
+// identity cannot pass is handed in, that folder hidden behind an empty one.
+void planReach(const Request& request, const sandbox::Owner& owner, Plan& plan, std::string& error) {
+  std::vector<std::string> reach;
+  for (const std::string& path : request.reach) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) != nullptr) reach.push_back(resolved);
+  }
+  std::vector<std::string> all = reach;
+  all.push_back(request.root);
+  all.insert(all.end(), request.writable.begin(), request.writable.end());
+  for (const std::string& path : all) {
+    const std::string barrier = barrierAbove(path, owner);
+    if (barrier.empty()) continue;
+    if (std::none_of(plan.hidden.begin(), plan.hidden.end(), [&](const auto& h) { return within(barrier, h); }))
+      plan.hidden.push_back(barrier);
+  }
+  std::sort(reach.begin(), reach.end());
+  std::vector<std::string> bound;
+  for (const std::string& path : reach) {
+    const bool hidden = std::any_of(plan.hidden.begin(), plan.hidden.end(), [&](const auto& h) { return within(path, h); });
+    if (!hidden || std::any_of(bound.begin(), bound.end(), [&](const auto& b) { return within(path, b); })) continue;
+    Held held{path, Fd(open(path.c_str(), O_PATH | O_CLOEXEC))};
+    if (!held.fd.ok()) {
+      error = "cannot hand " + path + " to the confinement: " + reason();
+      return;
+    }
+    bound.push_back(path);
+    plan.binds.push_back({std::move(held), path, false, ""});
+  }
+}
+
+// A run as root puts each bind where only root can change it, in a private
+// mount namespace of its own (stage()), for bwrap to find by path: the
+// identity could not pass the way to some of them, and bwrap binds what a
+// path names when it binds. Here the folder of those places: in the sticky
+// /tmp, passable for all, listed and changed by root alone.
+bool makeStage(Plan& plan, std::string& error) {
+  struct stat tmp;
+  if (lstat("/tmp", &tmp) != 0 || !S_ISDIR(tmp.st_mode) || tmp.st_uid != 0 ||
+      ((tmp.st_mode & S_IWOTH) && !(tmp.st_mode & S_ISVTX))) {
+    error = "/tmp is no root-owned sticky folder; the confinement stages its binds there";
+    return false;
+  }
+  std::string stage = "/tmp/steadyflow-stage-XXXXXX";
+  if (mkdtemp(stage.data()) == nullptr || chmod(stage.c_str(), 0711) != 0) {
+    error = "cannot make a staging folder in /tmp: " + reason();
+    return false;
+  }
+  plan.stage = stage;
+  for (size_t i = 0; i < plan.binds.size(); ++i) {
+    Bind& b = plan.binds[i];
+    struct stat st;
+    b.staged = stage + "/" + std::to_string(i);
+    const bool folder = fstat(b.source.fd.get(), &st) == 0 && S_ISDIR(st.st_mode);
+    const bool made = folder ? mkdir(b.staged.c_str(), 0700) == 0
+                             : Fd(open(b.staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)).ok();
+    if (!made) {
+      error = "cannot make " + b.staged + ": " + reason();
+      return false;
+    }
+  }
+  return true;
+}
+
+void removeStage(const Plan& plan) {
+  if (plan.stage.empty()) return;
+  for (const Bind& b : plan.binds) remove(b.staged.c_str());
+  rmdir(plan.stage.c_str());
+}
+
+// Writes LINE on stderr from a child about to exec, and answers false.
+bool refused(const std::string& line) {
+  const std::string text = "confinement: " + line + ": " + reason() + "\n";
+  (void)!write(2, text.data(), text.size());
+  return false;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// In the child, as root: a mount namespace of its own, private, with every
+// bind mounted on its staged place and proven there to be the very file or
+// folder held since its check: a name swapped in between (a link to /proc,
+// another folder) is refused, never bound.
+bool stage(const Plan& plan) {
+  if (unshare(CLONE_NEWNS) != 0) return refused("cannot make a mount namespace");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return refused("cannot make mounts private");
+  for (const Bind& b : plan.binds) {
+    struct stat held, staged;
+    if (mount(b.source.path.c_str(), b.staged.c_str(), nullptr, MS_BIND, nullptr) != 0)
+      return refused("cannot stage " + b.source.path);
+    if (fstat(b.source.fd.get(), &held) != 0 || stat(b.staged.c_str(), &staged) != 0 || !sameFile(held, staged)) {
+      errno = EXDEV;
+      return refused(b.source.path + " was changed between its check and its bind");
+    }
+  }
+  return true;
+}
+
+// The processes the identity runs now, threads counted, as the kernel
+// counts them against a process limit.
+rlim_t tasksOf(uid_t uid) {
+  rlim_t tasks = 0;
+  DIR* list = opendir("/proc");
+  if (list == nullptr) return 0;
+  while (dirent* e = readdir(list)) {
+    struct stat st;
+    const std::string folder = std::string("/proc/") + e->d_name;
+    if (strspn(e->d_name, "0123456789") != strlen(e->d_name) || stat(folder.c_str(), &st) != 0 || st.st_uid != uid)
+      continue;
+    std::ifstream status(folder + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.compare(0, 8, "Threads:") == 0) tasks += strtoul(line.c_str() + 8, nullptr, 10);
+  }
+  closedir(list);
+  return tasks;
+}
+
+// Limits RESOURCE to VALUE, or to less where it already is (within a
+// confinement, whose limits stand).
+bool limit(int resource, rlim_t value, const char* what) {
+  struct rlimit r;
+  if (getrlimit(resource, &r) == 0 && r.rlim_max < value) value = r.rlim_max;
+  r = {value, value};
+  return setrlimit(resource, &r) == 0 || refused(std::string("cannot limit ") + what);
+}
+
+// The descriptor FROM at TO, whatever it was before.
+bool place(int from, int to) { return from == to || dup2(from, to) == to; }
+
+// The argument vector of bwrap for PLAN.
+std::vector<std::string> command(const Request& request, const Plan& plan, const std::vector<std::string>& program) {
+  std::vector<std::string> argv = {kLauncher,    "--unshare-all", "--unshare-user", "--uid",         kInsideId,
+                                   "--gid",      kInsideId,       "--cap-drop",     "ALL",           "--die-with-parent",
+                                   "--new-session", "--seccomp",  std::to_string(kFilterFd), "--clearenv",
+                                   "--ro-bind",  "/",             "/"};
+  // Within a confinement a further one cannot mount a /proc of its own (the
+  // kernel refuses to reveal more of one than is visible): it keeps the one
+  // it is given, which already shows only the confined processes. Nor can
+  // bwrap disable user namespaces there (that writes /proc/sys): the call
+  // filter refuses them anyway.
+  const bool inside = namedRoot() && activeOn(*namedRoot());
+  if (!request.nested && !inside) argv.push_back("--disable-userns");
+  if (inside)
+    argv.insert(argv.end(), {"--ro-bind", "/proc", "/proc"});
+  else
+    argv.insert(argv.end(), {"--proc", "/proc", "--ro-bind", "/proc/sys", "/proc/sys"});
+  argv.insert(argv.end(), {"--size", kDevBytes, "--tmpfs", "/dev"});
+  for (const char* device : {"null", "zero", "full", "random", "urandom", "tty"})
+    argv.insert(argv.end(), {"--dev-bind", std::string("/dev/") + device, std::string("/dev/") + device});
+  argv.insert(argv.end(), {"--symlink", "/proc/self/fd", "/dev/fd", "--symlink", "/proc/self/fd/0", "/dev/stdin",
+                           "--symlink", "/proc/self/fd/1", "/dev/stdout", "--symlink", "/proc/self/fd/2",
+                           "/dev/stderr", "--symlink", "pts/ptmx", "/dev/ptmx", "--dir", "/dev/shm"});
+  for (const std::string& folder : plan.hidden) argv.insert(argv.end(), {"--size", kHiddenBytes, "--tmpfs", folder});
+  for (const Bind& b : plan.binds)
+    argv.insert(argv.end(), {b.writable ? "--bind" : "--ro-bind", b.staged.empty() ? b.source.path : b.staged, b.dest});
+  for (const std::string& folder : plan.hidden) argv.insert(argv.end(), {"--remount-ro", folder});
+  argv.insert(argv.end(), {"--setenv", "PATH", "/usr/bin:/bin", "--setenv", kRootVariable, request.root, "--setenv",
+                           "TMPDIR", sandbox::temporary(request.root), "--setenv", kPhaseVariable,
+                           std::to_string(kPhaseFd)});
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) != nullptr) argv.insert(argv.end(), {"--chdir", cwd});
+  argv.push_back("--");
+  argv.insert(argv.end(), program.begin(), program.end());
+  return argv;
+}
+
+// --- relaying ------------------------------------------------------------------
+
+// BYTES as they may reach the caller's terminal: line ends and tabs kept,
+// every other control byte written \xHH, so nothing the program prints can
+// move the cursor, rewrite a line or talk to the terminal.
+std::string escaped(const char* bytes, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+double now() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// Relays the program's stdout and stderr (OUT, ERR) to this process's until
+// both close, keeps the last phase it announced on PHASES, and kills CHILD
+// (bwrap, and with it the whole confinement) when TIMEOUT seconds are up.
+void relay(pid_t child, int out, int err, int phases, unsigned timeout, Outcome& outcome) {
+  pollfd fds[3] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {phases, POLLIN, 0}};
+  const double deadline = now() + timeout;
+  std::string said;
+  for (int open = 3; open > 0;) {
+    int wait = -1;
+    if (timeout > 0 && !outcome.timedOut) wait = static_cast<int>(std::max(0.0, deadline - now()) * 1000) + 1;
+    const int ready = poll(fds, 3, wait);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready == 0) {
+      kill(child, SIGKILL);
+      outcome.timedOut = true;
+      continue;
+    }
+    for (int i = 0; i < 3; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      } else if (i == 2) {
+        said.append(buffer, static_cast<size_t>(n));
+        if (said.size() > 256) said.erase(0, said.size() - 256);
+      } else {
+        const std::string text = escaped(buffer, static_cast<size_t>(n));
+        (void)!write(i == 0 ? 1 : 2, text.data(), text.size());
+      }
+    }
+  }
+  // The last complete phase, one word.
+  if (!said.empty() && said.back() == '\n') said.pop_back();
+  outcome.phase = said.substr(said.rfind('\n') == std::string::npos ? 0 : said.rfind('\n') + 1);
+}
+
+// Reads a line of a file of /proc/sys; empty when it is not there.
+std::string setting(const char* path) {
+  std::ifstream in(path);
+  std::string value;
+  std::getline(in, value);
+  return value;
 }
 
 }  // namespace
 
+sandbox::Owner identity() {
+  if (geteuid() == 0) return {kIdentity, kIdentity};
+  return {getuid(), getgid()};
+}
+
 bool activeOn(const std::string& root) {
-  return sameFile("/proc/sys/vm/min_free_kbytes", sandbox::kernelSetting(root)) &&
+  auto sameFile = [](const char* a, const std::string& b) {
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  };
+  auto readOnly = [](const char* path) {
+    struct statvfs st;
+    return statvfs(path, &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
+  };
+  // No root to the kernel: not root here, and in a user namespace of its
+  // own, whose ids are no longer the machine's.
+  const bool ordinary = geteuid() != 0 && setting("/proc/self/uid_map").find("4294967295") == std::string::npos;
+  return ordinary && sameFile("/proc/sys/vm/min_free_kbytes", sandbox::kernelSetting(root)) &&
          sameFile("/dev/pts", root + "/dev/pts") && readOnly("/") && readOnly("/proc/sys/kernel");
 }
 
@@ -139,56 +473,145 @@ std::optional<std::string> namedRoot() {
   return std::string(root);
 }
 
-std::vector<std::string> command(const Request& request, const std::vector<std::string>& program) {
-  std::vector<std::string> argv = {kLauncher,        "--unshare-all", "--unshare-user", "--uid",    kInsideId,
-                                   "--gid",          kInsideId,       "--cap-drop",     "ALL",      "--die-with-parent",
-                                   "--new-session",  "--seccomp",     std::to_string(kFilterFd),
-                                   "--ro-bind",      "/",             "/"};
-  if (nested())
-    argv.insert(argv.end(), {"--ro-bind", "/proc", "/proc"});
-  else
-    argv.insert(argv.end(), {"--proc", "/proc", "--ro-bind", "/proc/sys", "/proc/sys"});
-  argv.insert(argv.end(), {"--dev", "/dev", "--bind", request.root, request.root});
-  for (const std::string& folder : request.writable) argv.insert(argv.end(), {"--bind", folder, folder});
-  argv.insert(argv.end(), {"--bind", sandbox::kernelSetting(request.root), "/proc/sys/vm/min_free_kbytes",
-                           "--bind", request.root + "/dev/pts", "/dev/pts",
-                           "--setenv", kRootVariable, request.root,
-                           "--setenv", "TMPDIR", sandbox::temporary(request.root)});
-  char cwd[4096];
-  if (getcwd(cwd, sizeof cwd) != nullptr) argv.insert(argv.end(), {"--chdir", cwd});
-  argv.push_back("--");
-  argv.insert(argv.end(), program.begin(), program.end());
-  return argv;
+void announce(const char* phase) {
+  const char* fd = getenv(kPhaseVariable);
+  if (fd == nullptr || atoi(fd) != kPhaseFd) return;
+  const std::string line = std::string(phase) + "\n";
+  (void)!write(kPhaseFd, line.data(), line.size());
 }
 
-bool available(const Request& request, std::string& why) {
-  const char* tmp = getenv("TMPDIR");
-  std::string errPath = std::string(tmp && *tmp ? tmp : "/tmp") + "/steadyflow-confine-XXXXXX";
-  const int errFd = mkstemp(errPath.data());
-  if (errFd < 0) {
-    why = "cannot make a temporary file: " + std::string(strerror(errno));
+bool available(std::string& why) {
+  if (access(kLauncher, X_OK) != 0) {
+    why = std::string("bwrap is missing: no ") + kLauncher + " (install the package bubblewrap)";
     return false;
   }
-  unlink(errPath.c_str());
-  const int status = spawn(command(request, {"/bin/true"}), errFd);
-  if (status == 0) {
-    close(errFd);
-    return true;
+  const struct {
+    const char* path;
+    const char* off;
+  } switches[] = {{"/proc/sys/user/max_user_namespaces", "0"},
+                  {"/proc/sys/kernel/unprivileged_userns_clone", "0"},
+                  {"/proc/sys/kernel/apparmor_restrict_unprivileged_userns", "1"}};
+  for (const auto& s : switches) {
+    if (setting(s.path) == s.off) {
+      why = std::string("user namespaces are off here: ") + s.path + " is " + s.off;
+      return false;
+    }
   }
+  // A trial under the run's identity, with bwrap's first line of complaint.
+  const sandbox::Owner owner = identity();
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+    why = "cannot make a pipe: " + reason();
+    return false;
+  }
+  process::Child child;
+  child.in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  child.out = child.err = pipeFds[1];
+  child.prepare = [&] {
+    return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setresgid(owner.gid, owner.gid, owner.gid) == 0 &&
+                              setresuid(owner.uid, owner.uid, owner.uid) == 0);
+  };
+  const pid_t pid = process::start(
+      {kLauncher, "--unshare-all", "--unshare-user", "--ro-bind", "/", "/", "--", "/bin/true"}, child);
+  close(pipeFds[1]);
+  close(child.in);
   char text[512] = {};
-  const ssize_t n = pread(errFd, text, sizeof text - 1, 0);
-  close(errFd);
-  std::string said(text, n > 0 ? static_cast<size_t>(n) : 0);
+  size_t got = 0;
+  for (ssize_t n; got < sizeof text - 1 && (n = read(pipeFds[0], text + got, sizeof text - 1 - got)) > 0;)
+    got += static_cast<size_t>(n);
+  close(pipeFds[0]);
+  const int status = process::exitCode(process::wait(pid));
+  if (status == 0) return true;
+  std::string said(text, got);
   said = said.substr(0, said.find('\n'));
-  if (status == 127 && said.empty())
-    why = "bwrap cannot be run (install the package bubblewrap)";
-  else
-    why = "bwrap cannot set up the namespaces" + (said.empty() ? std::string() : " (" + said + ")");
+  why = "bwrap cannot set up the namespaces" + (said.empty() ? std::string() : " (" + said + ")");
   return false;
 }
 
-int run(const Request& request, const std::vector<std::string>& program) {
-  return spawn(command(request, program));
+std::optional<Outcome> run(const Request& request, const std::vector<std::string>& program, std::string& error) {
+  const sandbox::Owner owner = identity();
+  const bool asRoot = geteuid() == 0;
+  auto layout = sandbox::prepare(request.root, owner, error);
+  if (!layout) return std::nullopt;
+  Request resolved = request;
+  resolved.root = layout->root.path;
+  Plan plan;
+  resolved.writable.clear();
+  std::vector<Held> writable;
+  for (const std::string& folder : request.writable) {
+    auto held = sandbox::prepareWritable(folder, owner, error);
+    if (!held) return std::nullopt;
+    resolved.writable.push_back(held->path);
+    writable.push_back(std::move(*held));
+  }
+  planReach(resolved, owner, plan, error);
+  if (!error.empty()) return std::nullopt;
+  // The sandbox and the output folders, then the two files over the machine's.
+  const std::string rootPath = layout->root.path;
+  plan.binds.push_back({std::move(layout->root), rootPath, true, ""});
+  for (Held& folder : writable) {
+    const std::string path = folder.path;
+    plan.binds.push_back({std::move(folder), path, true, ""});
+  }
+  plan.binds.push_back({std::move(layout->setting), "/proc/sys/vm/min_free_kbytes", true, ""});
+  plan.binds.push_back({std::move(layout->terminals), "/dev/pts", true, ""});
+  if (asRoot && !makeStage(plan, error)) {
+    removeStage(plan);
+    return std::nullopt;
+  }
+  // The lock stays with this process for the run: the root's descriptor is
+  // bound, not closed, until the plan goes.
+  const std::vector<sock_filter> filter = callFilter(request.nested);
+  int out[2], err[2], phases[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(phases, O_CLOEXEC) != 0) {
+    error = "cannot make pipes for the confinement: " + reason();
+    removeStage(plan);
+    return std::nullopt;
+  }
+  const rlim_t processes = tasksOf(owner.uid) + kProcesses;
+  process::Child child;
+  child.in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  child.out = out[1];
+  child.err = err[1];
+  child.prepare = [&] {
+    if (asRoot && !stage(plan)) return false;
+    if (!limit(RLIMIT_NPROC, processes, "processes") || !limit(RLIMIT_FSIZE, kFileBytes, "file sizes") ||
+        !limit(RLIMIT_CORE, 0, "core files") || (kLimitData && !limit(RLIMIT_DATA, kDataBytes, "memory")))
+      return false;
+    if (asRoot && (setgroups(0, nullptr) != 0 || setresgid(owner.gid, owner.gid, owner.gid) != 0 ||
+                   setresuid(owner.uid, owner.uid, owner.uid) != 0))
+      return refused("cannot become uid " + std::to_string(owner.uid));
+    // The filter and the phase pipe on their numbers; every other
+    // descriptor closed, as one of a folder outside would be a way out.
+    int filterPipe[2];
+    const ssize_t size = static_cast<ssize_t>(filter.size() * sizeof filter[0]);
+    if (pipe(filterPipe) != 0 || write(filterPipe[1], filter.data(), size) != size) return refused("no call filter");
+    const int filterFd = fcntl(filterPipe[0], F_DUPFD, 16), phaseFd = fcntl(phases[1], F_DUPFD, 16);
+    if (filterFd < 0 || phaseFd < 0 || !place(filterFd, kFilterFd) || !place(phaseFd, kPhaseFd))
+      return refused("cannot place descriptors");
+    if (close_range(kPhaseFd + 1, ~0u, 0) != 0)
+      for (int fd = kPhaseFd + 1; fd < 1024; ++fd) close(fd);
+    return true;
+  };
+  const pid_t pid = process::start(command(resolved, plan, program), child);
+  for (int fd : {child.in, out[1], err[1], phases[1]}) close(fd);
+  Outcome outcome;
+  if (pid > 0) relay(pid, out[0], err[0], phases[0], request.timeout, outcome);
+  outcome.status = pid > 0 ? process::exitCode(process::wait(pid)) : 127;
+  removeStage(plan);
+  return outcome;
+}
+
+std::string describe(const Outcome& outcome, unsigned timeout) {
+  const std::string where = outcome.phase.empty() ? "" : " " + outcome.phase;
+  if (outcome.timedOut)
+    return "the run took longer than its limit of " + std::to_string(timeout) + " s" + where +
+           "; the confinement was killed";
+  const int signal = outcome.status - 128;
+  if (outcome.status <= 128 || signal >= NSIG) return "";
+  const char* name = sigabbrev_np(signal);
+  return std::string("the run was ended by the signal SIG") + (name ? name : std::to_string(signal).c_str()) +
+         " (" + strsignal(signal) + ")" + where;
 }
 
 }  // namespace sim::confinement

@@ -34,7 +34,6 @@ int runShell(const char* command) { return process::run({"/bin/sh", "-c", comman
 }  // namespace
 
 void setAccess(Access access) { state().access = access; }
-Access access() { return state().access; }
 const std::vector<OpenCall>& opens() { return state().opens; }
 const std::vector<ShellCall>& commands() { return state().commands; }
 void clear() {

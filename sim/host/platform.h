@@ -3,8 +3,9 @@
 // which defines its own `open` and `system`; they bind before libc's, so the
 // module's calls land here. Calls made by a loaded module (linker.h tells
 // them apart) are recorded and, as the session decides, either passed on
-// unchanged to the real libc and a real /bin/sh, or refused: outside a
-// confinement nothing the module opens or runs may reach the machine.
+// unchanged to the real libc and a real /bin/sh, or refused: until the
+// session says it runs confined, nothing the module opens or runs may reach
+// the machine.
 #pragma once
 
 #include <stdint.h>
@@ -36,7 +37,6 @@ enum class Access {
   Refuse,  // both are recorded only: open answers -1 (EACCES), system -1
 };
 void setAccess(Access access);
-Access access();
 
 // The module's calls since the last clear, in order.
 const std::vector<OpenCall>& opens();

@@ -3,6 +3,8 @@
 // the tests' programs, the device image's loader).
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,9 +21,13 @@ struct Child {
   std::function<bool()> prepare;
 };
 
-// Runs ARGV[0] (looked up on PATH unless it holds a slash) with ARGV as
-// CHILD says. Answers the wait status, or -1 when no child could be started
-// or waited for; a child that could not exec exits with 127.
+// Starts ARGV[0] (looked up on PATH unless it holds a slash) with ARGV as
+// CHILD says. Answers its process id, or -1 when no child could be started;
+// a child that could not exec exits with 127.
+pid_t start(const std::vector<std::string>& argv, const Child& child = {});
+// Waits for the child PID: its wait status, or -1.
+int wait(pid_t pid);
+// start, then wait.
 int run(const std::vector<std::string>& argv, const Child& child = {});
 
 // A wait status as a shell shows it: the exit code, or 128 + the signal;

@@ -14,8 +14,9 @@
 #include "platform.h"
 #include "sandbox.h"
 
-#if !defined(SIM_LIBDIR) || !defined(SIM_MODULE) || !defined(SIM_EMULATOR)
-#error "SIM_LIBDIR, SIM_MODULE and SIM_EMULATOR come from the build"
+#if !defined(SIM_LIBDIR) || !defined(SIM_MODULE) || !defined(SIM_EMULATOR) || !defined(SIM_BUILD) || \
+    !defined(SIM_CHECKOUT)
+#error "SIM_LIBDIR, SIM_MODULE, SIM_EMULATOR, SIM_BUILD and SIM_CHECKOUT come from the build"
 #endif
 
 namespace sim {
@@ -27,15 +28,20 @@ const char* dataLibrary(FirmwareData which) {
   return which == FirmwareData::TaskTable ? SIM_LIBDIR "/libfwtask.so" : SIM_LIBDIR "/libfwutf8.so";
 }
 
+// This program's own file.
+std::string self(char** argv) {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string(argv[0]);
+}
+
 // This program's own command line again: the emulator that runs it (on the
 // device build), its file, and its arguments.
 std::vector<std::string> thisProgram(int argc, char** argv) {
   std::vector<std::string> argv2;
   std::istringstream emulator(SIM_EMULATOR);
   for (std::string word; emulator >> word;) argv2.push_back(word);
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  argv2.push_back(n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv[0]));
+  argv2.push_back(self(argv));
   for (int i = 1; i < argc; ++i) argv2.push_back(argv[i]);
   return argv2;
 }
@@ -58,19 +64,23 @@ Session& Session::start(int argc, char** argv, const SessionOptions& options) {
   session.module_ = SIM_MODULE;
   std::string root = options.root;
 
-  // Inside the confinement this program asked for.
+  // Inside the confinement this program asked for, as the mounts and the
+  // identity prove; a sandbox named but not in effect runs nothing.
   if (const auto named = confinement::namedRoot();
       named && (root.empty() || resolved(root) == resolved(*named))) {
+    session.require(confinement::activeOn(*named),
+                    "the confinement the environment names is not in effect here; nothing runs unconfined");
     session.root_ = *named;
     session.disk_ = sandbox::disk(*named);
-    session.confined_ = confinement::activeOn(*named);
-    if (!session.confined_) session.reason_ = "the confinement named in the environment is not in effect";
-    platform::setAccess(!session.confined_ ? platform::Access::Refuse
-                                           : options.shell ? platform::Access::Pass : platform::Access::Record);
+    session.confined_ = true;
+    platform::setAccess(options.shell ? platform::Access::Pass : platform::Access::Record);
     return session;
   }
 
-  std::string error;
+  if (!confinement::available(session.reason_)) {
+    session.require(options.withoutConfinement, "cannot confine the module: " + session.reason_);
+    return session;
+  }
   if (root.empty()) {
     const char* tmp = getenv("TMPDIR");
     std::string made = std::string(tmp && *tmp ? tmp : "/tmp") + "/steadyflow-XXXXXX";
@@ -78,24 +88,19 @@ Session& Session::start(int argc, char** argv, const SessionOptions& options) {
     root = made;
     session.removeRoot_ = true;
   }
-  const auto prepared = sandbox::prepare(root, error);
-  session.require(prepared.has_value(), error);
-  confinement::Request request{*prepared, {}};
-  for (const std::string& folder : options.writable) {
-    const auto made = sandbox::prepareWritable(folder, error);
-    session.require(made.has_value(), error);
-    request.writable.push_back(*made);
-  }
-  if (confinement::available(request, session.reason_)) {
-    const int status = confinement::run(request, thisProgram(argc, argv));
-    if (session.removeRoot_) fs::remove_all(*prepared);
-    exit(status);
-  }
-  session.root_ = *prepared;
-  session.disk_ = sandbox::disk(*prepared);
-  platform::setAccess(platform::Access::Refuse);
-  if (session.removeRoot_) atexit([] { fs::remove_all(started->root_); });
-  return session;
+  confinement::Request request{root, options.writable, options.reach, options.nested, options.timeout};
+  // What every hosting program reads: its build and checkout, the module,
+  // and the folder it was started in (where relative paths point).
+  char cwd[PATH_MAX];
+  request.reach.insert(request.reach.end(), {SIM_BUILD, SIM_CHECKOUT, SIM_MODULE, self(argv)});
+  if (getcwd(cwd, sizeof cwd) != nullptr) request.reach.push_back(cwd);
+  std::string error;
+  const auto outcome = confinement::run(request, thisProgram(argc, argv), error);
+  if (session.removeRoot_) fs::remove_all(root);
+  session.require(outcome.has_value(), error);
+  const std::string ended = confinement::describe(*outcome, options.timeout);
+  if (!ended.empty()) fprintf(stderr, "%s: %s\n", session.program_.c_str(), ended.c_str());
+  exit(outcome->timedOut ? 124 : outcome->status);
 }
 
 Session& Session::current() {
@@ -199,6 +204,7 @@ void Session::useModule(const std::string& path) {
 }
 
 Module& Session::module(int copy) {
+  require(confined_, "no module is loaded without the confinement: " + reason_);
   auto& slot = copies_[copy];
   if (!slot) {
     firmware();

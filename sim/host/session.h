@@ -32,6 +32,17 @@ struct SessionOptions {
   std::vector<std::string> writable;
   // False: the module's commands are recorded and never run.
   bool shell = true;
+  // Further files and folders the program reads (a module, a device image).
+  std::vector<std::string> reach;
+  // The program runs programs that confine themselves (the test suite runs
+  // devsim): user namespaces stay allowed inside.
+  bool nested = false;
+  // Seconds the confined run may take; 0 for no limit.
+  unsigned timeout = 0;
+  // Where no confinement can be had, carry on without one, loading no
+  // module (confined() is false): for a test suite whose other tests can
+  // still run. Otherwise the program ends with one line.
+  bool withoutConfinement = false;
 };
 
 // Firmware data the module looks up by name; each is a library loaded into
@@ -50,9 +61,10 @@ class Session {
  public:
   // Starts the session. Unless this process already runs confined on its
   // sandbox, it lays the sandbox out, runs this program again (ARGV) inside
-  // the confinement, and exits with that run's status. Where no confinement
-  // can be set up it carries on unconfined, with the module's open and system
-  // refused; confined() and unconfinedReason() tell.
+  // the confinement, and exits with that run's status (a run ended by a
+  // signal or its time limit gets one line first). Where no confinement can
+  // be set up it ends the program with one line, unless OPTIONS asks to carry
+  // on without; confined() and unconfinedReason() tell.
   static Session& start(int argc, char** argv, const SessionOptions& options);
   // The started session.
   static Session& current();

@@ -10,10 +10,14 @@
 // it makes elsewhere it removes again. It tries nothing at all unless its
 // process is confined on STEADYFLOW_SANDBOX.
 //
-// The places outside its sandbox it aims at, besides the machine's own:
-//   HOSTILE_OUTSIDE  a folder holding the files "keep" and "victim"
-//   HOSTILE_HOST     the sandbox of the confinement around its own
-//   HOSTILE_PID      a process outside its confinement, as its /proc names it
+// The places outside its sandbox it aims at, besides the machine's own, are
+// lines NAME=VALUE of the file hostile-aims on its disk (the confinement
+// hands it no environment of its caller's):
+//   outside  a folder holding the files "keep" and "victim"
+//   host     the sandbox of the confinement around its own, if any
+//   pid      a process outside its confinement, as its /proc would name it
+//   port     a TCP port listening on 127.0.0.1 outside
+//   dgram    a unix datagram socket listening outside
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -21,7 +25,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/xattr.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <termios.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -30,17 +40,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char** environ;
+
 #include "tapheader.h"
 
 #define SECTION(name) __attribute__((section(name), used))
-SECTION("._tap_etcinfo") const char __tap_etc_str__[TAP_ETC_SIZE] = "Jan 1 2026";
-SECTION("._tap_description") const char __tap_description__[TAP_DESCRIPTION_SIZE] = "tries every way out";
-SECTION("._tap_author_name") const char __tap_author_name__[TAP_AUTHOR_SIZE] = "tests";
-SECTION("._tap_program_version") const char __tap_program_version__[TAP_VERSION_SIZE] = "V0";
-SECTION("._tap_program_name") const char __tap_program_name__[TAP_NAME_SIZE] = "hostile V0";
-SECTION("._tap_id") const uint32_t __tap_ud__ = 2;
-SECTION("._tap_header") const TapModuleHeader __tap_Header__ = {
-    {'T', 'F', 'A', 'P', 'M', 'I', 'P', 'S'}, TAP_HEADER_VALUE, {}};
+SECTION(TAP_SECTION_ETC) const char __tap_etc_str__[TAP_ETC_SIZE] = "Jan 1 2026";
+SECTION(TAP_SECTION_DESCRIPTION) const char __tap_description__[TAP_DESCRIPTION_SIZE] = "tries every way out";
+SECTION(TAP_SECTION_AUTHOR) const char __tap_author_name__[TAP_AUTHOR_SIZE] = "tests";
+SECTION(TAP_SECTION_VERSION) const char __tap_program_version__[TAP_VERSION_SIZE] = "V0";
+SECTION(TAP_SECTION_NAME) const char __tap_program_name__[TAP_NAME_SIZE] = "hostile V0";
+SECTION(TAP_SECTION_ID) const uint32_t __tap_ud__ = 2;
+SECTION(TAP_SECTION_HEADER) const TapModuleHeader __tap_Header__ = tapModuleHeader(TAP_HEADER_MAGIC);
 
 namespace {
 
@@ -66,7 +77,25 @@ const char* env(const char* name) {
 }
 
 Text inSandbox(const char* relative) { return text("%s/%s", env("STEADYFLOW_SANDBOX"), relative); }
-Text outside(const char* name) { return text("%s/%s", env("HOSTILE_OUTSIDE"), name); }
+
+// The value of NAME in the disk's hostile-aims file; empty when not given.
+Text aim(const char* name) {
+  Text value = {};
+  char file[4096] = {};
+  const int fd = open(inSandbox("disk/hostile-aims").s, O_RDONLY);
+  const ssize_t n = fd >= 0 ? read(fd, file, sizeof file - 1) : -1;
+  if (fd >= 0) close(fd);
+  const size_t length = strlen(name);
+  for (char* line = file; n > 0 && line != nullptr && *line != '\0';) {
+    char* end = strchr(line, '\n');
+    if (end != nullptr) *end = '\0';
+    if (strncmp(line, name, length) == 0 && line[length] == '=') snprintf(value.s, sizeof value.s, "%s", line + length + 1);
+    line = end != nullptr ? end + 1 : nullptr;
+  }
+  return value;
+}
+
+Text outside(const char* name) { return text("%s/%s", aim("outside").s, name); }
 
 void report(const char* route, const char* outcome, const char* detail) {
   printf("hostile %s: %s (%s)\n", route, outcome, detail);
@@ -215,9 +244,180 @@ void ownNamespaces(const char* route) {
   waitpid(child, &status, 0);
 }
 
+// What root owns and no one else may read.
+void rootsFiles() {
+  const int shadow = open("/etc/shadow", O_RDONLY);
+  if (shadow >= 0) {
+    close(shadow);
+    escaped("read /etc/shadow", "opened; nothing copied");
+  } else {
+    refused("read /etc/shadow", errno);
+  }
+  DIR* home = opendir("/root");
+  if (home != nullptr) {
+    closedir(home);
+    escaped("list /root", "listed");
+  } else {
+    refused("list /root", errno);
+  }
+}
+
+// A set-user-id file left in the sandbox, and a file capability on it: the
+// file is the run's identity's, so the bits grant nothing (the test checks
+// its owner outside); a capability needs a privilege the module lacks.
+void setUserIdLeftBehind() {
+  const Text probe = inSandbox("disk/set-user-id");
+  const int fd = open(probe.s, O_WRONLY | O_CREAT | O_TRUNC, 0755);
+  if (fd < 0) return refused("leave a set-user-id file", errno);
+  close(fd);
+  if (chmod(probe.s, 06755) != 0) return refused("leave a set-user-id file", errno);
+  report("leave a set-user-id file", "sandbox", "disk/set-user-id");
+  // A version 2 capability set granting every capability.
+  const uint32_t caps[5] = {0x02000001, ~0u, ~0u, ~0u, ~0u};
+  mustFail("set a file capability", setxattr(probe.s, "security.capability", caps, sizeof caps, 0));
+}
+
+// Unix sockets of every kind, io_uring: what could reach a service outside.
+void sockets() {
+  const int types[] = {SOCK_STREAM, SOCK_DGRAM};
+  for (const int type : types) {
+    const int fd = socket(AF_UNIX, type, 0);
+    const char* route = type == SOCK_STREAM ? "make a unix stream socket" : "make a unix datagram socket";
+    if (fd < 0) {
+      refused(route, errno);
+      continue;
+    }
+    close(fd);
+    escaped(route, "made");
+  }
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_DGRAM, 0, pair) != 0) {
+    refused("send from a unix datagram pair", errno);
+  } else {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, aim("dgram").s, sizeof address.sun_path - 1);
+    const bool sent = sendto(pair[0], "x", 1, 0, reinterpret_cast<sockaddr*>(&address), sizeof address) == 1;
+    close(pair[0]);
+    close(pair[1]);
+    escaped("send from a unix datagram pair", sent ? "sent to the socket outside" : "made the pair");
+  }
+  const int netlink = socket(AF_NETLINK, SOCK_RAW, 0);
+  if (netlink >= 0) close(netlink);
+  mustFail("make a netlink socket", netlink);
+  // io_uring_setup(1, params): a ring of its own, whose operations no filter sees.
+  long params[30] = {};
+  const long ring = syscall(SYS_io_uring_setup, 1, params);
+  if (ring >= 0) close(static_cast<int>(ring));
+  mustFail("make an io_uring", ring);
+  const int tcp = socket(AF_INET, SOCK_STREAM, 0);
+  if (tcp < 0) return refused("connect to a TCP listener outside", errno);
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(atoi(aim("port").s)));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int connected = connect(tcp, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  const int error = errno;
+  close(tcp);
+  errno = error;
+  mustFail("connect to a TCP listener outside", connected);
+}
+
+// A cgroup file system of its own, whose files would answer to uid 0: it
+// needs namespaces of its own first. A cgroup file is opened, never written.
+void cgroups() {
+  fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWCGROUP) != 0) {
+      refused("mount cgroup2 and open a cgroup file", errno);
+      _exit(0);
+    }
+    const Text where = inSandbox("tmp");
+    if (mount("cgroup2", where.s, "cgroup2", 0, nullptr) != 0) {
+      refused("mount cgroup2 and open a cgroup file", errno);
+      _exit(0);
+    }
+    const int fd = open(text("%s/pids.max", where.s).s, O_WRONLY);
+    if (fd >= 0) close(fd);
+    if (fd >= 0)
+      escaped("mount cgroup2 and open a cgroup file", "pids.max opened for writing");
+    else
+      refused("mount cgroup2 and open a cgroup file", errno);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+}
+
+// Its caller's environment and terminal.
+void callersWorld() {
+  const char* allowed[] = {"PATH", "PWD", "STEADYFLOW_SANDBOX", "TMPDIR", "STEADYFLOW_PHASE_FD"};
+  Text extra = {};
+  for (char** e = environ; *e != nullptr; ++e) {
+    bool known = false;
+    for (const char* name : allowed) {
+      const size_t n = strlen(name);
+      known = known || (strncmp(*e, name, n) == 0 && (*e)[n] == '=');
+    }
+    if (!known) snprintf(extra.s, sizeof extra.s, "%.60s", *e);
+  }
+  if (*extra.s != '\0')
+    escaped("read the caller's environment", text("found %.60s", extra.s).s);
+  else
+    report("read the caller's environment", "refused", "only the run's own variables");
+  for (int fd = 0; fd <= 2; ++fd) {
+    struct winsize size;
+    const Text route = text("reach a terminal on descriptor %d", fd);
+    if (ioctl(fd, TIOCGWINSZ, &size) == 0)
+      escaped(route.s, "a terminal; left alone");
+    else
+      refused(route.s, errno);
+  }
+}
+
+// The module's own calls past the C library's open and system: the raw
+// openat and an exec of the shell meet the same confinement.
+void rawCalls() {
+  const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/sys/vm/min_free_kbytes", O_WRONLY));
+  if (fd < 0) {
+    refused("raw openat /proc/sys/vm/min_free_kbytes", errno);
+  } else {
+    const bool sandbox = isSandboxFile(fd, kSetting);
+    close(fd);
+    if (sandbox)
+      report("raw openat /proc/sys/vm/min_free_kbytes", "sandbox", "the sandbox's file; left unwritten");
+    else
+      escaped("raw openat /proc/sys/vm/min_free_kbytes", "opened another file for writing; left unwritten");
+  }
+  const Text made = outside("raw-openat");
+  const int outsideFd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, made.s, O_WRONLY | O_CREAT | O_EXCL, 0644));
+  if (outsideFd >= 0) {
+    close(outsideFd);
+    unlink(made.s);
+  }
+  mustFail("raw openat OUTSIDE/new", outsideFd);
+  fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", text("touch '%s'", outside("exec-shell").s).s, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  const Text shellMade = outside("exec-shell");
+  if (exists(shellMade.s)) {
+    unlink(shellMade.s);
+    escaped("exec /bin/sh to touch OUTSIDE/new", "the shell made a file outside");
+  } else {
+    report("exec /bin/sh to touch OUTSIDE/new", "refused", text("shell status %d", status).s);
+  }
+}
+
 void tryEverything() {
-  const char* pid = env("HOSTILE_PID");
-  const char* host = env("HOSTILE_HOST");
+  const Text pidAim = aim("pid"), hostAim = aim("host");
+  const char* pid = pidAim.s;
+  const char* host = hostAim.s;
 
   // The kernel setting by every name: each reaches the sandbox's file.
   intoSandbox("write /proc/sys/vm/min_free_kbytes", "/proc/sys/vm/min_free_kbytes", true);
@@ -266,9 +466,9 @@ void tryEverything() {
   mustNotOpen("open HOST/dev/pts/0", text("%s/%s", host, kTerminal).s);
 
   // Files outside.
-  mustNotCreate("create OUTSIDE/new", env("HOSTILE_OUTSIDE"));
+  mustNotCreate("create OUTSIDE/new", aim("outside").s);
   mustNotCreate("create /tmp/new", "/tmp");
-  mustNotCreate("create HOME/new", env("HOME"));
+  mustNotCreate("create /root/new", "/root");
   mustNotCreate("create BUILD/new", HOSTILE_BUILD);
   mustNotCreate("create next to the checkout", HOSTILE_CHECKOUT "/..");
   mustNotOpen("open OUTSIDE/keep", outside("keep").s);
@@ -288,26 +488,16 @@ void tryEverything() {
   shellMustFail("shell echo x > OUTSIDE/new", text("echo x > '%s'", made2.s).s, made2.s, nullptr);
   shellMustFail("shell $(echo touch) OUTSIDE/new", text("$(echo touch) '%s'", made3.s).s, made3.s, nullptr);
 
-  // What no namespace separates: sockets on the read-only tree, the keyrings.
-  const int types[] = {SOCK_STREAM, SOCK_DGRAM};
-  for (const int type : types) {
-    const int fd = socket(AF_UNIX, type, 0);
-    const char* route = type == SOCK_STREAM ? "make a unix stream socket" : "make a unix datagram socket";
-    if (fd < 0) {
-      refused(route, errno);
-      continue;
-    }
-    const Text socketPath = outside("socket");
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, socketPath.s, sizeof address.sun_path - 1);
-    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    const Text why = text("made; connecting to OUTSIDE/socket: %s", connected ? "connected" : strerror(errno));
-    close(fd);
-    escaped(route, why.s);
-  }
+  // What no namespace separates.
+  sockets();
   // KEYCTL_GET_KEYRING_ID of the session keyring, creating nothing.
   mustFail("read the session keyring", syscall(SYS_keyctl, 0, -3, 0));
+
+  rootsFiles();
+  setUserIdLeftBehind();
+  cgroups();
+  callersWorld();
+  rawCalls();
 }
 
 }  // namespace
