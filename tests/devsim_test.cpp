@@ -1,5 +1,11 @@
 // The loader CLI: a module runs once; bad input gets one line and a non-zero
 // exit.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 
 #include <filesystem>
@@ -11,6 +17,7 @@
 namespace {
 
 using testing::HasSubstr;
+using testing::Not;
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -109,6 +116,81 @@ TEST_F(Devsim, RefusesBadModuleFiles) {
   const bool device = std::string(STEADYFLOW_BUILD) == "device";
   expectRefused(MODULE_PATH, device ? "no device image at" : "is built for another machine",
                 {"--image", sandbox_ + "/no-image"});
+}
+
+// A module that misbehaves as its disk says ends the run with one line that
+// names how and where, and a non-zero exit; one that reaches for more than
+// the run may have is held to its limit.
+TEST_F(Devsim, EndsAMisbehavingModuleWithOneLine) {
+  struct Case {
+    const char* behaviour;
+    int status;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"spin", 124, "devsim: the run took longer than its limit of 2 s in TAP_Main; the confinement was killed\n"},
+      {"crash-load", 128 + SIGSEGV, "devsim: the run was ended by the signal SIGSEGV (Segmentation fault) while loading the module\n"},
+      {"crash-init", 128 + SIGSEGV, "devsim: the run was ended by the signal SIGSEGV (Segmentation fault) in __TAP_Init_\n"},
+      {"crash-main", 128 + SIGSEGV, "devsim: the run was ended by the signal SIGSEGV (Segmentation fault) in TAP_Main\n"},
+      {"crash-event", 128 + SIGSEGV, "devsim: the run was ended by the signal SIGSEGV (Segmentation fault) in TAP_EventHandler\n"},
+      {"file", 128 + SIGXFSZ, "devsim: the run was ended by the signal SIGXFSZ (File size limit exceeded) in TAP_Main\n"},
+  };
+  for (const Case& c : cases) {
+    const std::string sandbox = sandbox_ + "/" + c.behaviour;
+    std::filesystem::create_directories(sandbox + "/disk");
+    std::ofstream(sandbox + "/disk/misbehave") << c.behaviour;
+    const CommandResult r = devsim({"run", TEST_MODULES "/misbehaving.tap", "--timeout", "2"}, sandbox);
+    EXPECT_EQ(r.status, c.status) << c.behaviour;
+    EXPECT_EQ(r.err, c.said) << c.behaviour;
+  }
+  const std::pair<const char*, long> limits[] = {{"processes", 300}, {"memory", 1024}};
+  for (const auto& [behaviour, most] : limits) {
+#ifdef STEADYFLOW_SANITIZE
+    // A sanitized program has no memory limit: its shadow memory takes none.
+    if (std::string(behaviour) == "memory") continue;
+#endif
+    const std::string sandbox = sandbox_ + "/" + behaviour;
+    std::filesystem::create_directories(sandbox + "/disk");
+    std::ofstream(sandbox + "/disk/misbehave") << behaviour;
+    const CommandResult r = devsim({"run", TEST_MODULES "/misbehaving.tap"}, sandbox);
+    EXPECT_EQ(r.status, 3) << r.err;  // it runs no command
+    const size_t at = r.out.find("misbehaving: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_LE(atol(r.out.c_str() + at + 13), most) << r.out;
+  }
+}
+
+// What the module file brings is shown escaped: a name holding a line end
+// cannot add a line to the report.
+TEST_F(Devsim, ShowsTheModulesTextsEscaped) {
+  std::string bytes = slurp(TEST_MODULES "/misbehaving.tap");
+  const size_t name = bytes.find("misbehaving V0");
+  ASSERT_NE(name, std::string::npos);
+  bytes.replace(name, 14, "x\nkernel     Y");
+  const std::string forged = sandbox_ + "/forged.tap";
+  std::ofstream(forged, std::ios::binary) << bytes;
+  const CommandResult r = devsim({"run", forged});
+  EXPECT_THAT(r.out, HasSubstr("name       x\\nkernel     Y\n"));
+  EXPECT_THAT(r.out, Not(HasSubstr("\nkernel     Y")));
+}
+
+// Nothing runs outside the confinement: not when the environment names the
+// sandbox as if it were in effect, nor on a sandbox another run holds.
+TEST_F(Devsim, RunsNothingUnconfined) {
+  const std::string suite = getenv("STEADYFLOW_SANDBOX");
+  setenv("STEADYFLOW_SANDBOX", sandbox_.c_str(), 1);
+  CommandResult r = devsim({"run", MODULE_PATH, "--no-shell"});
+  setenv("STEADYFLOW_SANDBOX", suite.c_str(), 1);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("the confinement the environment names is not in effect here; nothing runs unconfined"));
+  EXPECT_FALSE(std::filesystem::exists(sandbox_ + "/disk/ProgramFiles/Settings"));
+
+  const int held = open(sandbox_.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  r = devsim({"run", MODULE_PATH});
+  close(held);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr(" is in use by another run\n"));
 }
 
 TEST_F(Devsim, RefusesBadCommandLines) {

@@ -221,8 +221,9 @@ void shellMustFail(const char* route, const char* command, const char* absent, c
   report(route, "refused", text("shell status %d", status).s);
 }
 
-// A user namespace of its own gives a process every capability in it, but
-// not over the mounts it was handed: they stay locked, read-only, covered.
+// A user namespace of its own would give a process every capability in it
+// (though not over the mounts it was handed, which stay locked, read-only,
+// covered): the confinement refuses to make one.
 void ownNamespaces(const char* route) {
   fflush(stdout);
   const pid_t child = fork();
@@ -234,14 +235,29 @@ void ownNamespaces(const char* route) {
     const bool uncovered = umount2("/proc/sys/vm/min_free_kbytes", MNT_DETACH) == 0;
     const bool writable = mount(nullptr, "/", nullptr, MS_REMOUNT | MS_BIND, nullptr) == 0;
     const bool proc = mount("proc", "/proc", "proc", 0, nullptr) == 0;
-    if (uncovered || writable || proc)
-      escaped(route, uncovered ? "uncovered the kernel setting" : writable ? "made / writable" : "mounted a /proc");
-    else
-      report(route, "refused", "namespaces made, but no mount could be undone or made");
+    escaped(route, uncovered ? "uncovered the kernel setting"
+                   : writable ? "made / writable"
+                   : proc     ? "mounted a /proc"
+                              : "made namespaces of its own, though no mount could be undone or made");
     _exit(0);
   }
   int status = 0;
   waitpid(child, &status, 0);
+}
+
+// The run's /dev is small: filling it stops at its size.
+void fillDev() {
+  const int fd = open("/dev/shm/hostile-fill", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return refused("fill /dev past 1 MiB", errno);
+  static char block[64 << 10];
+  size_t written = 0;
+  while (written < (2u << 20) && write(fd, block, sizeof block) == static_cast<ssize_t>(sizeof block))
+    written += sizeof block;
+  const int error = errno;
+  close(fd);
+  unlink("/dev/shm/hostile-fill");
+  if (written >= (2u << 20)) return escaped("fill /dev past 1 MiB", "wrote 2 MiB");
+  refused("fill /dev past 1 MiB", error);
 }
 
 // What root owns and no one else may read.
@@ -494,6 +510,7 @@ void tryEverything() {
   mustFail("read the session keyring", syscall(SYS_keyctl, 0, -3, 0));
 
   rootsFiles();
+  fillDev();
   setUserIdLeftBehind();
   cgroups();
   callersWorld();
