@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <dirent.h>
 #include <grp.h>
 #include <limits.h>
 #include <linux/audit.h>
@@ -16,7 +15,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -45,20 +43,21 @@ constexpr char kInsideId[] = "1000";
 constexpr int kFilterFd = 3;
 constexpr int kPhaseFd = 4;
 
-// What a run may use. Processes count threads, on top of those its identity
-// already has; memory is writable private memory (an address-space limit
-// would refuse qemu-mipsel, which reserves the guest's whole 4 GiB at once,
-// and no limit at all suits a sanitized program's shadow memory).
-constexpr rlim_t kProcesses = 256;
-constexpr rlim_t kDataBytes = rlim_t{1} << 30;
-constexpr rlim_t kFileBytes = rlim_t{256} << 20;
+// What a run may use, set inside by the machine's own prlimit (qemu-mipsel
+// would not pass a memory limit on from the program it runs): processes,
+// threads counted, within the confinement; writable private memory (an
+// address-space limit would refuse qemu-mipsel, which reserves the guest's
+// whole 4 GiB at once, and no limit at all suits a sanitized program's
+// shadow memory); file sizes; no core files. Then the sizes of /dev and of
+// a hidden folder.
+constexpr char kLimiter[] = "/usr/bin/prlimit";
+#if defined(__SANITIZE_ADDRESS__)
+const char* const kLimits[] = {"--nproc=256", "--fsize=268435456", "--core=0"};
+#else
+const char* const kLimits[] = {"--nproc=256", "--fsize=268435456", "--core=0", "--data=1073741824"};
+#endif
 constexpr char kDevBytes[] = "1048576";
 constexpr char kHiddenBytes[] = "65536";
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kLimitData = false;
-#else
-constexpr bool kLimitData = true;
-#endif
 
 std::string reason() { return strerror(errno); }
 
@@ -124,7 +123,9 @@ class Filter {
 };
 
 std::vector<sock_filter> callFilter(bool nested) {
-  constexpr uint32_t kRefuse = SECCOMP_RET_ERRNO | EPERM, kAllow = SECCOMP_RET_ALLOW;
+  // The machine's error numbers, which a program built for the device does
+  // not share (its ENOSYS is 89): EPERM and ENOSYS of the machines above.
+  constexpr uint32_t kRefuse = SECCOMP_RET_ERRNO | 1, kMissing = SECCOMP_RET_ERRNO | 38, kAllow = SECCOMP_RET_ALLOW;
   Filter f;
   int label = 0;
   for (const Architecture& a : kArchitectures) {
@@ -157,7 +158,7 @@ std::vector<sock_filter> callFilter(bool nested) {
     f.mark(refuse);
     f.answer(kRefuse);
     f.mark(missing);
-    f.answer(SECCOMP_RET_ERRNO | ENOSYS);
+    f.answer(kMissing);
     f.mark(next);
   }
   f.answer(kAllow);
@@ -303,34 +304,6 @@ bool stage(const Plan& plan) {
   return true;
 }
 
-// The processes the identity runs now, threads counted, as the kernel
-// counts them against a process limit.
-rlim_t tasksOf(uid_t uid) {
-  rlim_t tasks = 0;
-  DIR* list = opendir("/proc");
-  if (list == nullptr) return 0;
-  while (dirent* e = readdir(list)) {
-    struct stat st;
-    const std::string folder = std::string("/proc/") + e->d_name;
-    if (strspn(e->d_name, "0123456789") != strlen(e->d_name) || stat(folder.c_str(), &st) != 0 || st.st_uid != uid)
-      continue;
-    std::ifstream status(folder + "/status");
-    for (std::string line; std::getline(status, line);)
-      if (line.compare(0, 8, "Threads:") == 0) tasks += strtoul(line.c_str() + 8, nullptr, 10);
-  }
-  closedir(list);
-  return tasks;
-}
-
-// Limits RESOURCE to VALUE, or to less where it already is (within a
-// confinement, whose limits stand).
-bool limit(int resource, rlim_t value, const char* what) {
-  struct rlimit r;
-  if (getrlimit(resource, &r) == 0 && r.rlim_max < value) value = r.rlim_max;
-  r = {value, value};
-  return setrlimit(resource, &r) == 0 || refused(std::string("cannot limit ") + what);
-}
-
 // The descriptor FROM at TO, whatever it was before.
 bool place(int from, int to) { return from == to || dup2(from, to) == to; }
 
@@ -366,6 +339,8 @@ std::vector<std::string> command(const Request& request, const Plan& plan, const
                            std::to_string(kPhaseFd)});
   char cwd[PATH_MAX];
   if (getcwd(cwd, sizeof cwd) != nullptr) argv.insert(argv.end(), {"--chdir", cwd});
+  argv.insert(argv.end(), {"--", kLimiter});
+  argv.insert(argv.end(), std::begin(kLimits), std::end(kLimits));
   argv.push_back("--");
   argv.insert(argv.end(), program.begin(), program.end());
   return argv;
@@ -568,16 +543,12 @@ std::optional<Outcome> run(const Request& request, const std::vector<std::string
     removeStage(plan);
     return std::nullopt;
   }
-  const rlim_t processes = tasksOf(owner.uid) + kProcesses;
   process::Child child;
   child.in = open("/dev/null", O_RDONLY | O_CLOEXEC);
   child.out = out[1];
   child.err = err[1];
   child.prepare = [&] {
     if (asRoot && !stage(plan)) return false;
-    if (!limit(RLIMIT_NPROC, processes, "processes") || !limit(RLIMIT_FSIZE, kFileBytes, "file sizes") ||
-        !limit(RLIMIT_CORE, 0, "core files") || (kLimitData && !limit(RLIMIT_DATA, kDataBytes, "memory")))
-      return false;
     if (asRoot && (setgroups(0, nullptr) != 0 || setresgid(owner.gid, owner.gid, owner.gid) != 0 ||
                    setresuid(owner.uid, owner.uid, owner.uid) != 0))
       return refused("cannot become uid " + std::to_string(owner.uid));
@@ -607,11 +578,15 @@ std::string describe(const Outcome& outcome, unsigned timeout) {
   if (outcome.timedOut)
     return "the run took longer than its limit of " + std::to_string(timeout) + " s" + where +
            "; the confinement was killed";
+  // bwrap reports a signal by the machine's number, which a program built
+  // for the device numbers otherwise: the names of the machines above.
+  static const char* const kSignals[] = {"HUP",  "INT",  "QUIT", "ILL",  "TRAP", "ABRT",   "BUS",  "FPE",
+                                         "KILL", "USR1", "SEGV", "USR2", "PIPE", "ALRM",   "TERM", "STKFLT",
+                                         "CHLD", "CONT", "STOP", "TSTP", "TTIN", "TTOU",   "URG",  "XCPU",
+                                         "XFSZ", "VTALRM", "PROF", "WINCH", "IO", "PWR",   "SYS"};
   const int signal = outcome.status - 128;
-  if (outcome.status <= 128 || signal >= NSIG) return "";
-  const char* name = sigabbrev_np(signal);
-  return std::string("the run was ended by the signal SIG") + (name ? name : std::to_string(signal).c_str()) +
-         " (" + strsignal(signal) + ")" + where;
+  if (signal < 1 || signal > static_cast<int>(std::size(kSignals))) return "";
+  return std::string("the run was ended by the signal SIG") + kSignals[signal - 1] + where;
 }
 
 }  // namespace sim::confinement

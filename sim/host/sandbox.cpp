@@ -47,7 +47,9 @@ bool own(int fd, const std::string& shown, const Owner& owner, std::string& erro
 int openFolder(const std::string& base, const std::string& relative, bool make, std::string& error,
                bool* missing = nullptr, const Owner* owner = nullptr) {
   if (missing) *missing = false;
-  int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // The machine's "/" by a name qemu-mipsel -L leaves alone: it takes "/"
+  // itself for its sysroot.
+  int fd = open(base == "/" ? "/proc/self/root" : base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     if (missing) *missing = errno == ENOENT;
     error = "cannot open " + base + ": " + reason();
