@@ -136,6 +136,10 @@ TEST_F(Devsim, EndsAMisbehavingModuleWithOneLine) {
       {"file", 153, "devsim: the run was ended by the signal SIGXFSZ in TAP_Main\n"},
   };
   for (const Case& c : cases) {
+#ifdef STEADYFLOW_SANITIZE
+    // The sanitizer reports a crash itself, at length, and exits 1.
+    if (c.status == 139) continue;
+#endif
     const std::string sandbox = sandbox_ + "/" + c.behaviour;
     std::filesystem::create_directories(sandbox + "/disk");
     std::ofstream(sandbox + "/disk/misbehave") << c.behaviour;
