@@ -372,6 +372,12 @@ double now() {
   return t.tv_sec + t.tv_nsec / 1e9;
 }
 
+// A signal that would end this program while it waits (Ctrl-C, a kill):
+// the confinement is ended first and the staging folder removed, then the
+// signal takes its course.
+volatile sig_atomic_t stopping = 0;
+void stop(int signal) { stopping = signal; }
+
 // Relays the program's stdout and stderr (OUT, ERR) to this process's until
 // both close, keeps the last phase it announced on PHASES, and kills CHILD
 // (bwrap, and with it the whole confinement) when TIMEOUT seconds are up.
@@ -383,6 +389,7 @@ void relay(pid_t child, int out, int err, int phases, unsigned timeout, Outcome&
     int wait = -1;
     if (timeout > 0 && !outcome.timedOut) wait = static_cast<int>(std::max(0.0, deadline - now()) * 1000) + 1;
     const int ready = poll(fds, 3, wait);
+    if (stopping) kill(child, SIGKILL);
     if (ready < 0 && errno != EINTR) break;
     if (ready == 0) {
       kill(child, SIGKILL);
@@ -564,12 +571,20 @@ std::optional<Outcome> run(const Request& request, const std::vector<std::string
       for (int fd = kPhaseFd + 1; fd < 1024; ++fd) close(fd);
     return true;
   };
+  struct sigaction quit = {}, before[3];
+  quit.sa_handler = stop;
+  const int quits[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int i = 0; i < 3; ++i)
+    if (sigaction(quits[i], nullptr, &before[i]) == 0 && before[i].sa_handler != SIG_IGN)
+      sigaction(quits[i], &quit, nullptr);
   const pid_t pid = process::start(command(resolved, plan, program), child);
   for (int fd : {child.in, out[1], err[1], phases[1]}) close(fd);
   Outcome outcome;
   if (pid > 0) relay(pid, out[0], err[0], phases[0], request.timeout, outcome);
   outcome.status = pid > 0 ? process::exitCode(process::wait(pid)) : 127;
   removeStage(plan);
+  for (int i = 0; i < 3; ++i) sigaction(quits[i], &before[i], nullptr);
+  if (stopping) raise(stopping);
   return outcome;
 }
 

@@ -77,16 +77,22 @@ Session& Session::start(int argc, char** argv, const SessionOptions& options) {
     return session;
   }
 
-  if (!confinement::available(session.reason_)) {
-    session.require(options.withoutConfinement, "cannot confine the module: " + session.reason_);
-    return session;
-  }
+  const bool confinable = confinement::available(session.reason_);
+  session.require(confinable || options.withoutConfinement, "cannot confine the module: " + session.reason_);
   if (root.empty()) {
     const char* tmp = getenv("TMPDIR");
     std::string made = std::string(tmp && *tmp ? tmp : "/tmp") + "/steadyflow-XXXXXX";
     session.require(mkdtemp(made.data()) != nullptr, "cannot make a temporary sandbox folder");
     root = made;
     session.removeRoot_ = true;
+  }
+  if (!confinable) {
+    // Carrying on without: a folder for the program's own files, and no module.
+    session.root_ = root;
+    session.disk_ = sandbox::disk(root);
+    fs::create_directories(sandbox::temporary(root));
+    if (session.removeRoot_) atexit([] { fs::remove_all(started->root_); });
+    return session;
   }
   confinement::Request request{root, options.writable, options.reach, options.nested, options.timeout};
   // What every hosting program reads: its build and checkout, the module,
