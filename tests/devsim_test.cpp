@@ -117,7 +117,6 @@ TEST_F(Devsim, RefusesBadCommandLines) {
            {"run", "x.tap", "--terminals", "1,a"}, {"run", "a.tap", "b.tap"},
            {"run", "x.tap", "--event", "1:2:4294967296"}, {"run", "x.tap", "--chdir-success", "2147483648"},
            {"run", "x.tap", "--module", "m.tap"}, {"run", "x.tap", "--image", "img", "--no-shell"},
-           {"run", "x.tap", "--image", "img", "--trace"},
            {"run", "x.tap", "--bad\noption"}, {"check", "a.ini", "b.ini"}, {"check", "--terminals", "0"},
            {"check", "a.ini"} /* and the --sandbox appended */}) {
     const CommandResult r = devsim(args);
