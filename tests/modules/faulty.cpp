@@ -6,6 +6,10 @@
 //   STACK         TAP_Main has a 200 KiB local array, past the stack budget
 //   TLS           TAP_Main counts in a thread-local variable
 //   TEXTREL       the code holds an absolute address, for the loader to patch
+//   NO_LIBDL      TAP_Main opens the process through the dynamic linker, but
+//                 the module does not need libdl.so.0 (linked without it)
+#include <dlfcn.h>
+
 #include "identity.h"
 #include "tap.h"
 
@@ -17,6 +21,7 @@ TEST_MODULE_IDENTITY("faulty V0", TAP_HEADER_MAGIC)
 #define STACK 4
 #define TLS 5
 #define TEXTREL 6
+#define NO_LIBDL 7
 
 extern "C" {
 
@@ -45,6 +50,9 @@ int32_t TAP_Main(void) {
   result = frame[0];
 #elif FAULT == TLS
   result = ++starts == 1 ? 0 : 1;
+#elif FAULT == NO_LIBDL
+  void* process = dlopen(nullptr, RTLD_LAZY);
+  result = process != nullptr ? dlclose(process) : 1;
 #endif
   TAP_Print("faulty: started\n");
   return result;
