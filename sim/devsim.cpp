@@ -77,7 +77,8 @@ Outcome runHere(const Options& o, sim::Session& session) {
   out.slotsFilled = entries.main != nullptr && entries.event != nullptr;
   if (!out.slotsFilled) return out;
   out.main = entries.main();
-  for (const Event& e : o.events) out.events.push_back({e.code, e.param1, e.param2, entries.event(e.code, e.param1, e.param2)});
+  for (const Event& e : o.events)
+    out.events.push_back({e.code, e.param1, e.param2, entries.event(e.code, e.param1, e.param2)});
   out.firmware = sim::firmware().trace();
   out.linker = sim::linker::calls();
   out.opens = sim::platform::opens();

@@ -24,8 +24,9 @@ namespace {
 constexpr size_t kReportLimit = 16 << 20;
 
 std::vector<std::string> loaderCommand(const Options& o, const sim::Session& session) {
-  std::vector<std::string> argv = {o.image + "/run", session.modulePath(), session.disk(), "--start-dir", o.startDir,
-                                   "--chdir-success", std::to_string(o.chdirSuccess)};
+  std::vector<std::string> argv = {
+      o.image + "/run",  session.modulePath(),          session.disk(), "--start-dir", o.startDir,
+      "--chdir-success", std::to_string(o.chdirSuccess)};
   if (!o.taskData) argv.push_back("--no-task-data");
   if (!o.utf8) argv.push_back("--no-utf8");
   for (const Event& e : o.events) {
@@ -225,7 +226,7 @@ Outcome runInImage(const Options& o, const sim::Session& session) {
   const std::string errors = takeOutput(session, "tapload.err");
   if (status != 0) {
     const std::string line = errors.substr(0, errors.find('\n'));
-    fail(status == 127 ? "cannot run qemu-mipsel for the device image (scripts/setup installs it)"
+    fail(status == 127  ? "cannot run qemu-mipsel for the device image (scripts/setup installs it)"
          : line.empty() ? "the device image's loader failed with status " + std::to_string(status)
                         : "in the device image: " + line);
   }

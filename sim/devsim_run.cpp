@@ -15,7 +15,8 @@ std::string printed(const Outcome& out) {
 std::string callCounts(const Outcome& out) {
   using sim::linker::Fn;
   auto count = [&](Fn fn) {
-    return std::to_string(std::count_if(out.linker.begin(), out.linker.end(), [fn](const auto& c) { return c.fn == fn; }));
+    return std::to_string(
+        std::count_if(out.linker.begin(), out.linker.end(), [fn](const auto& c) { return c.fn == fn; }));
   };
   return std::to_string(out.firmware.size()) + " firmware, " + std::to_string(out.linker.size()) +
          " dynamic-linker (dlopen " + count(Fn::Open) + ", dlsym " + count(Fn::Symbol) + ", dlerror " +

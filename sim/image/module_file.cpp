@@ -168,8 +168,8 @@ void checkNoTls(const ElfFile& file, const Symbols& symbols) {
   const Elf32_Ehdr& eh = file.header;
   static Elf32_Phdr headers[kMaxProgramHeaders];
   const uint64_t size = uint64_t{eh.e_phnum} * sizeof(Elf32_Phdr);
-  if (eh.e_phentsize != sizeof(Elf32_Phdr) || eh.e_phnum > kMaxProgramHeaders || !within(eh.e_phoff, size, file.length) ||
-      !readAt(file.fd, headers, size, eh.e_phoff))
+  if (eh.e_phentsize != sizeof(Elf32_Phdr) || eh.e_phnum > kMaxProgramHeaders ||
+      !within(eh.e_phoff, size, file.length) || !readAt(file.fd, headers, size, eh.e_phoff))
     fail("unreadable program headers in ", file.path);
   for (uint32_t i = 0; i < eh.e_phnum; ++i)
     if (headers[i].p_type == PT_TLS)
@@ -237,15 +237,13 @@ bool openLibrary(const char* name, ElfFile& file) {
 // Whether the library's symbol S is one it exports.
 bool exported(const Elf32_Sym& s) {
   const unsigned bind = ELF32_ST_BIND(s.st_info), type = ELF32_ST_TYPE(s.st_info);
-  return s.st_shndx != SHN_UNDEF && (bind == STB_GLOBAL || bind == STB_WEAK) && type != STT_SECTION &&
-         type != STT_FILE;
+  return s.st_shndx != SHN_UNDEF && (bind == STB_GLOBAL || bind == STB_WEAK) && type != STT_SECTION && type != STT_FILE;
 }
 
 // Marks in FOUND each import of the module that the library NAME exports.
 void markExports(const char* name, const Symbols& module, bool* found) {
   static ElfFile file;
-  if (!openLibrary(name, file))
-    fail("the module needs a library the image does not hold: ", name);
+  if (!openLibrary(name, file)) fail("the module needs a library the image does not hold: ", name);
   Symbols library;
   if (!readSymbols(file, library)) fail("unreadable dynamic symbols in ", file.path);
   // The device's libdl.so.0 is a library of its own: apart here too.
@@ -270,7 +268,8 @@ void checkImports(const Symbols& symbols, const char* const* needed, uint32_t ne
   for (uint32_t i = 0; i < symbols.count; ++i) {
     if (found[i] || !isImport(symbols.table[i])) continue;
     static char line[1024];
-    int used = snprintf(line, sizeof line, "%s, which none of its needed libraries exports (", symbols.name(symbols.table[i]));
+    int used =
+        snprintf(line, sizeof line, "%s, which none of its needed libraries exports (", symbols.name(symbols.table[i]));
     for (uint32_t n = 0; n < neededCount && used > 0 && static_cast<size_t>(used) < sizeof line; ++n)
       used += snprintf(line + used, sizeof line - used, "%s%s", n ? ", " : "", needed[n]);
     if (used > 0 && static_cast<size_t>(used) < sizeof line) snprintf(line + used, sizeof line - used, ")");

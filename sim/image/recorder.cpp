@@ -147,7 +147,8 @@ void recordModuleCalls(const ModuleFile& module, uintptr_t base, void* process) 
     if (at == 0 || !isImport(module.symbols.table[at])) continue;
     if (at < module.firstGotSymbol) fail("the module refers to an import outside its global offset table: ", r.name);
     void** entry = got + module.localGotCount + (at - module.firstGotSymbol);
-    if (*entry != dlsym(process, r.name)) fail("the module's table entry does not hold what the loader bound for ", r.name);
+    if (*entry != dlsym(process, r.name))
+      fail("the module's table entry does not hold what the loader bound for ", r.name);
     *r.bound = *entry;
     *entry = r.recorder;
   }

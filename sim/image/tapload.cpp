@@ -43,7 +43,7 @@ struct Run {
   bool taskData = true, utf8 = true;
   unsigned events[kMaxEvents][3];
   int eventCount = 0;
-  void* handle = nullptr;  // the module, once loaded
+  int32_t (*init)(TapEntryRecord*) = nullptr;  // the module's __TAP_Init_, once loaded
 };
 
 // "CODE:P1:P2", each a number as strtoul reads it.
@@ -57,10 +57,12 @@ bool parseEvent(const char* text, unsigned (&event)[3]) {
   return true;
 }
 
+constexpr char kUsage[] =
+    "usage: tapload MODULE DISK [--start-dir PATH] [--chdir-success N] [--no-task-data] [--no-utf8] "
+    "[--event CODE:P1:P2]...";
+
 void parse(int argc, char** argv, Run& run) {
-  if (argc < 3)
-    fail("usage: tapload MODULE DISK [--start-dir PATH] [--chdir-success N] [--no-task-data] [--no-utf8] "
-         "[--event CODE:P1:P2]...", "");
+  if (argc < 3) fail(kUsage, "");
   run.module = argv[1];
   run.disk = argv[2];
   for (int i = 3; i < argc; ++i) {
@@ -101,15 +103,16 @@ void startFirmware(const Run& run) {
   const char* const wanted[] = {run.taskData ? "/tapapi/TMS/libfwtask.so" : nullptr,
                                 run.utf8 ? "/tapapi/TMS/libfwutf8.so" : nullptr};
   for (const char* data : wanted)
-    if (data != nullptr && dlopen(data, RTLD_NOW | RTLD_GLOBAL) == nullptr) fail("cannot load firmware data: ", dlerror());
+    if (data != nullptr && dlopen(data, RTLD_NOW | RTLD_GLOBAL) == nullptr)
+      fail("cannot load firmware data: ", dlerror());
 }
 
 // Loads the module and checks that each of its imports resolves in the global
 // scope: where a name is missing, the device's loader leaves a null address
 // in the module's table and says nothing. Records its calls from then on.
 void loadModule(const ModuleFile& file, Run& run) {
-  run.handle = dlopen(run.module, RTLD_NOW | RTLD_LOCAL);
-  if (run.handle == nullptr) fail("cannot load the module: ", dlerror());
+  void* handle = dlopen(run.module, RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) fail("cannot load the module: ", dlerror());
   void* process = dlopen(nullptr, RTLD_NOW);
   if (process == nullptr) fail("no handle of the process: ", dlerror());
   for (uint32_t i = 0; i < file.symbols.count; ++i) {
@@ -120,8 +123,9 @@ void loadModule(const ModuleFile& file, Run& run) {
       fail("the module imports a name nothing in the global scope exports: ", file.symbols.name(s));
   }
   const uint32_t init = file.symbols.find("__TAP_Init_");
-  void* address = dlsym(run.handle, "__TAP_Init_");
+  void* address = dlsym(handle, "__TAP_Init_");
   if (init == 0 || address == nullptr) fail("no entry point __TAP_Init_: ", dlerror());
+  run.init = reinterpret_cast<int32_t (*)(TapEntryRecord*)>(address);
   recordModuleCalls(file, reinterpret_cast<uintptr_t>(address) - file.symbols.table[init].st_value, process);
   recordFirmware();
 }
@@ -129,10 +133,8 @@ void loadModule(const ModuleFile& file, Run& run) {
 // __TAP_Init_, the main entry and the events, on the device's stack.
 void runEntries(void* context) {
   const Run& run = *static_cast<const Run*>(context);
-  using Init = int32_t(TapEntryRecord*);
-  Init* init = reinterpret_cast<Init*>(dlsym(run.handle, "__TAP_Init_"));
   TapEntryRecord entries = {nullptr, nullptr};
-  const int32_t initResult = init(&entries);
+  const int32_t initResult = run.init(&entries);
   const bool filled = entries.main != nullptr && entries.event != nullptr;
   printf(REPORT_INIT " %d %d\n", initResult, filled ? 1 : 0);
   if (!filled) return;
