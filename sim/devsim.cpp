@@ -33,7 +33,6 @@
 #include "sandbox.h"
 #include "session.h"
 #include "tapheader.h"
-#include "trace.h"
 
 namespace {
 
