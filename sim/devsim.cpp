@@ -17,7 +17,6 @@
 // shell failed, or no command was run).
 #include <stdio.h>
 
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,13 +27,13 @@
 #include "devsim_image.h"
 #include "devsim_options.h"
 #include "devsim_report.h"
+#include "devsim_run.h"
 #include "devsim_settings.h"
 #include "linker.h"
 #include "platform.h"
 #include "sandbox.h"
 #include "session.h"
 #include "tapheader.h"
-#include "trace.h"
 
 namespace {
 
@@ -71,7 +70,7 @@ void reportIdentity(const std::string& module, const sim::Identity& identity) {
 using InitEntry = int32_t(TapEntryRecord*);
 
 // Hands the module loaded here its entry record, calls its main entry and
-// delivers the events.
+// delivers the events; the records are the firmware's and this program's.
 Outcome runHere(const Options& o, sim::Session& session) {
   using sim::confinement::announce;
   announce("while loading the module");
@@ -85,24 +84,19 @@ Outcome runHere(const Options& o, sim::Session& session) {
   if (!out.slotsFilled) return out;
   announce("in TAP_Main");
   out.main = entries.main();
-  out.printed = sim::firmware().printed();
   for (const Event& e : o.events) {
     announce("in TAP_EventHandler");
-    out.events.push_back({e, entries.event(e.code, e.param1, e.param2)});
+    out.events.push_back({e.code, e.param1, e.param2, entries.event(e.code, e.param1, e.param2)});
   }
   announce("after the module's run");
+  out.firmware = sim::firmware().trace();
+  out.linker = sim::linker::calls();
+  out.opens = sim::platform::opens();
   out.commands = sim::platform::commands();
   out.cwd = sim::firmware().currentDir();
   const sim::MemoryStats mem = sim::firmware().memory();
   out.liveBlocks = mem.liveBlocks;
   out.peakBytes = mem.peakBytes;
-  out.firmwareCalls = static_cast<uint32_t>(sim::firmware().trace().size());
-  using sim::linker::Fn;
-  out.linkerCalls = std::to_string(sim::linker::calls().size()) + " dynamic-linker (dlopen " +
-                    std::to_string(sim::linker::count(Fn::Open)) + ", dlsym " +
-                    std::to_string(sim::linker::count(Fn::Symbol)) + ", dlerror " +
-                    std::to_string(sim::linker::count(Fn::Error)) + ", dlclose " +
-                    std::to_string(sim::linker::count(Fn::Close)) + ")";
   return out;
 }
 
@@ -111,10 +105,11 @@ void reportEntries(const Outcome& out) {
     fail("__TAP_Init_ returned " + std::to_string(out.init) + " but left an entry slot empty");
   report("init", "__TAP_Init_ returned " + std::to_string(out.init) + "; main and event slots filled");
   report("main", "TAP_Main returned " + std::to_string(out.main));
-  if (!out.printed.empty()) report("printed", shown(out.printed));
-  for (const auto& [e, result] : out.events) {
+  const std::string text = devsim::printed(out);
+  if (!text.empty()) report("printed", shown(text));
+  for (const devsim::EventCall& e : out.events) {
     char call[96];
-    snprintf(call, sizeof call, "TAP_EventHandler(0x%X, %u, %u) returned %u", e.code, e.param1, e.param2, result);
+    snprintf(call, sizeof call, "TAP_EventHandler(0x%X, %u, %u) returned %u", e.code, e.param1, e.param2, e.result);
     report("event", call);
   }
 }
@@ -182,21 +177,14 @@ void reportSettings(const sim::Session& session, const SettingsFiles& before) {
 void reportState(const Outcome& out) {
   report("cwd", escaped(out.cwd));
   report("heap", std::to_string(out.liveBlocks) + " blocks live, peak " + std::to_string(out.peakBytes) + " bytes");
-  report("calls", std::to_string(out.firmwareCalls) + " firmware" + (out.linkerCalls.empty() ? "" : ", " + out.linkerCalls));
+  report("calls", devsim::callCounts(out));
 }
 
 // Every call the module made, in the order it made them: firmware,
 // dynamic-linker, terminal open and system calls in one list.
-void printTrace() {
-  std::vector<std::pair<uint64_t, std::string>> calls;
-  for (const sim::FirmwareCall& call : sim::firmware().trace()) calls.push_back({call.sequence, sim::text(call)});
-  const std::vector<std::string> linked = sim::linker::trace();
-  for (size_t i = 0; i < linked.size(); ++i) calls.push_back({sim::linker::calls()[i].sequence, linked[i]});
-  for (const auto& call : sim::platform::opens()) calls.push_back({call.sequence, sim::platform::text(call)});
-  for (const auto& call : sim::platform::commands()) calls.push_back({call.sequence, sim::platform::text(call)});
-  std::stable_sort(calls.begin(), calls.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+void printTrace(const Outcome& out) {
   printf("--- calls, in order\n");
-  for (const auto& [sequence, line] : calls) printf("%s\n", line.c_str());
+  for (const std::string& line : devsim::callLines(out)) printf("%s\n", line.c_str());
 }
 
 int run(const Options& o, int argc, char** argv) {
@@ -226,13 +214,14 @@ int run(const Options& o, int argc, char** argv) {
   const Outcome out = inImage ? devsim::runInImage(o, session) : runHere(o, session);
 
   reportIdentity(o.module, *identity);
-  if (inImage) report("image", escaped(o.image) + ": the device's C library and loader, under qemu-mipsel");
+  if (inImage)
+    report("image", escaped(o.image) + ": the device's C library and loader, under qemu-mipsel as a MIPS32 release 1 core");
   reportEntries(out);
   reportTerminals(o, session);
   const bool written = reportCommands(o, session, out);
   reportSettings(session, settingsBefore);
   reportState(out);
-  if (o.trace) printTrace();
+  if (o.trace) printTrace(out);
   return written ? 0 : 3;
 }
 

@@ -24,9 +24,11 @@ const char kUsage[] =
     "  --event CODE:P1:P2   deliver this event after the main entry (default 1:7:0; repeatable)\n"
     "  --no-shell           record the module's command, run no shell (the run stays confined)\n"
     "  --trace              list the module's firmware, dynamic-linker, open and system calls in order\n"
-    "  --image ROOT         run MODULE (a device build's) in the device image ROOT under qemu-mipsel:\n"
-    "                       the device's C library and loader, a real shell; not with --no-shell, --trace\n"
-      "  --timeout SECONDS    end the whole run after SECONDS (1 to 86400, default 30)\n"
+    "  --image ROOT         run MODULE (a device build's) in the device image ROOT under qemu-mipsel: the\n"
+    "                       device's C library and loader, its processor (MIPS32 release 1) and stack budget,\n"
+    "                       a real shell; refuses a module whose imports, needs, text relocations or\n"
+    "                       thread-local storage the device's loader cannot be trusted with; not with --no-shell\n"
+    "  --timeout SECONDS    end the whole run after SECONDS (1 to 86400, default 30)\n"
     "  exit status: 0 done; 1 bad input; 2 wrong command line; 3 done, but the kernel setting was not written;\n"
     "  124 the run took longer than --timeout; 128+N the run was ended by signal N (one line says where)\n"
     "\n"
@@ -205,8 +207,7 @@ Parsed Parser::parse() {
   }
   if (o.command == Command::Run && o.module.empty()) return failed("no module file given (devsim run MODULE)");
   if (o.sandbox.empty()) return failed("--sandbox needs a folder, not an empty path");
-  if (!o.image.empty() && (!o.shell || o.trace))
-    return failed("--image runs a real shell and records no calls: not with --no-shell or --trace");
+  if (!o.image.empty() && !o.shell) return failed("--image runs a real shell: not with --no-shell");
   if (o.command == Command::Run && o.events.empty()) o.events.push_back({1, 7, 0});
   return {o, false, ""};
 }

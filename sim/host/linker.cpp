@@ -92,10 +92,10 @@ uint32_t count(Fn fn) {
   return static_cast<uint32_t>(std::count_if(calls.begin(), calls.end(), [fn](const Call& c) { return c.fn == fn; }));
 }
 
-std::vector<std::string> trace() {
+std::vector<std::string> trace(const std::vector<Call>& calls) {
   std::vector<std::string> lines;
   void* opened = nullptr;
-  for (const Call& c : state().calls) {
+  for (const Call& c : calls) {
     auto name = [&](void* h) { return h == nullptr ? std::string("NULL") : h == opened ? "handle" : "other"; };
     switch (c.fn) {
       case Fn::Open:

@@ -43,11 +43,11 @@ bool fromModule(const void* returnAddress);
 // The watched objects' calls since the last reset, in order.
 const std::vector<Call>& calls();
 uint32_t count(Fn fn);
-// One line per call, e.g.
+// One line per call of CALLS (by default the recorded ones), e.g.
 //   dlopen(NULL, 5) = handle      dlsym(handle, "_tapTask") = address
 //   dlerror() = "text"            dlerror() = NULL        dlclose(handle)
-// "handle" is the one the latest recorded dlopen gave; another reads "other".
-std::vector<std::string> trace();
+// "handle" is the one the latest dlopen of CALLS gave; another reads "other".
+std::vector<std::string> trace(const std::vector<Call>& calls = linker::calls());
 
 // Forgets the recorded calls and ends every injected fault.
 void reset();

@@ -1,0 +1,39 @@
+/* The report of the device image's loader: tapload writes it on stdout,
+   devsim run --image reads it into the run's records (devsim_run.h). One
+   record a line: its name, then its fields, each after one blank.
+
+   A number is decimal: a result as the C type gives it, a handle or address
+   as an unsigned value (0 for none). A text is "-" for a null pointer, else
+   "=" and its bytes, where a byte outside '!'..'~' and '%' itself are
+   written %XX (two upper-case hex digits), so any byte survives and a line
+   holds no blank of its own. SEQ is the place of the call among all the
+   module's calls (1, 2, ...).
+
+   C and C++ alike include this file. */
+#ifndef STEADYFLOW_REPORT_LINES_H
+#define STEADYFLOW_REPORT_LINES_H
+
+/* __TAP_Init_'s result, and 1 when it filled both entry slots, else 0 */
+#define REPORT_INIT "init" /* RESULT FILLED */
+/* the main entry's result */
+#define REPORT_MAIN "main" /* RESULT */
+/* one delivered event and the handler's answer */
+#define REPORT_EVENT "event" /* CODE PARAM1 PARAM2 RESULT */
+/* a firmware call: its entry's name, 1 if it was made to fail, its
+   arguments and whether a result follows (1 or 0); then, for each argument
+   and the result, a value: KIND NULL NUMBER OFFSET TEXT (core.h's Value;
+   KIND the number of the ValueKind, TEXT "-" unless the kind is Text) */
+#define REPORT_FIRMWARE "firmware" /* SEQ ENTRY FAULT ARGS HAS-RESULT VALUE... */
+/* the dynamic-linker calls, each with what it was given and answered */
+#define REPORT_DLOPEN "dlopen"   /* SEQ FILE FLAGS HANDLE */
+#define REPORT_DLSYM "dlsym"     /* SEQ HANDLE NAME ADDRESS */
+#define REPORT_DLERROR "dlerror" /* SEQ TEXT */
+#define REPORT_DLCLOSE "dlclose" /* SEQ HANDLE */
+/* the platform calls: open's descriptor (or -1 and errno), system's status */
+#define REPORT_OPEN "open"     /* SEQ PATH FLAGS RESULT ERRNO */
+#define REPORT_SYSTEM "system" /* SEQ COMMAND STATUS */
+/* the firmware's current directory and heap after the run */
+#define REPORT_CWD "cwd"   /* TEXT */
+#define REPORT_HEAP "heap" /* LIVE-BLOCKS PEAK-BYTES */
+
+#endif
