@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "process.h"
@@ -428,8 +429,16 @@ std::string setting(const char* path) {
 
 }  // namespace
 
+bool machinesRoot() {
+  // In the machine's own user namespace every id maps to itself.
+  std::istringstream map(setting("/proc/self/uid_map"));
+  uint64_t inside = 1, outside = 1, count = 0;
+  map >> inside >> outside >> count;
+  return geteuid() == 0 && inside == 0 && outside == 0 && count == 4294967295u;
+}
+
 sandbox::Owner identity() {
-  if (geteuid() == 0) return {kIdentity, kIdentity};
+  if (machinesRoot()) return {kIdentity, kIdentity};
   return {getuid(), getgid()};
 }
 
@@ -490,7 +499,7 @@ bool available(std::string& why) {
   child.in = open("/dev/null", O_RDONLY | O_CLOEXEC);
   child.out = child.err = pipeFds[1];
   child.prepare = [&] {
-    return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setresgid(owner.gid, owner.gid, owner.gid) == 0 &&
+    return !machinesRoot() || (setgroups(0, nullptr) == 0 && setresgid(owner.gid, owner.gid, owner.gid) == 0 &&
                               setresuid(owner.uid, owner.uid, owner.uid) == 0);
   };
   const pid_t pid = process::start(
@@ -512,7 +521,7 @@ bool available(std::string& why) {
 
 std::optional<Outcome> run(const Request& request, const std::vector<std::string>& program, std::string& error) {
   const sandbox::Owner owner = identity();
-  const bool asRoot = geteuid() == 0;
+  const bool asRoot = machinesRoot();
   auto layout = sandbox::prepare(request.root, owner, error);
   if (!layout) return std::nullopt;
   Request resolved = request;

@@ -29,8 +29,11 @@ namespace sim::confinement {
 
 // The identity a run started by root gets: an ordinary user and group of its
 // own, in no other group, owning nothing on the machine but its sandboxes.
-// A caller who is not root stays itself.
+// Any other caller stays itself.
 constexpr uid_t kIdentity = 2000000000;
+// Whether this process is the machine's root: uid 0 in the machine's own
+// user namespace (root in a user namespace of its own is the user who made it).
+bool machinesRoot();
 sandbox::Owner identity();
 
 struct Request {
