@@ -19,7 +19,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "device.h"
+#include "module.h"
 #include "firmware.h"
 #include "session.h"
 #include "helpers.h"
@@ -42,23 +42,16 @@ struct Host {
 };
 Host host;
 
-template <class T>
-T exported(const char* name) {
-  auto* p = reinterpret_cast<T>(sim::Session::current().module().symbol(name));
-  if (p == nullptr) throw std::runtime_error(std::string("the module exports no ") + name);
-  return p;
-}
-
 void boot(int argc, char** argv) {
   sim::Session& session = sim::Session::start(argc, argv, {"", {}, false});
   sim::FirmwareSetup setup;
   setup.startDir = "/ProgramFiles";
   session.boot(setup);
-  host.getInt = exported<decltype(&INIGetInt)>("INIGetInt");
-  host.setInt = exported<decltype(&INISetInt)>("INISetInt");
-  host.openFile = exported<decltype(&INIOpenFile)>("INIOpenFile");
-  host.closeFile = exported<decltype(&INICloseFile)>("INICloseFile");
-  host.buffer = exported<char**>("INIBuffer");
+  host.getInt = &session.module().exported<decltype(INIGetInt)>("INIGetInt");
+  host.setInt = &session.module().exported<decltype(INISetInt)>("INISetInt");
+  host.openFile = &session.module().exported<decltype(INIOpenFile)>("INIOpenFile");
+  host.closeFile = &session.module().exported<decltype(INICloseFile)>("INICloseFile");
+  host.buffer = &session.module().exported<char*>("INIBuffer");
 }
 
 // The kinds of settings text the reads are measured on, each SIZE bytes long

@@ -126,7 +126,7 @@ class Run {
                              [](const sim::FirmwareCall& call) { return call.entry == "TAP_Hdd_ChangeDir"; });
     const bool succeeded = last != trace.rend() && last->resultValue() == 0;
     CHECK((result == 1) == succeeded, "%s answered %d after %s", what, result,
-          last != trace.rend() ? sim::text(*last).c_str() : "");
+          last != trace.rend() ? sim::record::text(*last).c_str() : "");
   }
 
   // The answer and the buffer as the model predicts them.

@@ -46,7 +46,7 @@ TapTaskEntry& currentTask();
   ([](int c) {                                                                        \
     static type* address[2] = {};                                                     \
     if (address[c] == nullptr)                                                        \
-      address[c] = reinterpret_cast<type*>(fuzz::module(c).symbol(#name));            \
+      address[c] = &fuzz::module(c).exported<type>(#name);                             \
     return address[c];                                                                \
   }(copy))
 #define FN(copy, name) (*EXPORT_OF(copy, name, decltype(name)))

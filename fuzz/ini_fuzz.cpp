@@ -8,7 +8,6 @@
 // module's own search finds; a number set is read back. After every step the
 // text ends inside its block and only the store's blocks are live;
 // INICloseFile leaves nothing live.
-#include <dlfcn.h>
 #include <errno.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
@@ -23,6 +22,7 @@
 
 #include "helpers.h"
 #include "host.h"
+#include "record.h"
 #include "tap.h"
 
 namespace fs = std::filesystem;
@@ -176,16 +176,6 @@ void writeDiskFile(const char* diskPath, const std::string& bytes) {
 
 // --- the run ------------------------------------------------------------------
 
-std::string printable(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    char hex[8];
-    snprintf(hex, sizeof hex, c >= 0x20 && c < 0x7F && c != '\\' ? "%c" : "\\x%02X", c);
-    out += hex;
-  }
-  return out;
-}
-
 class Run {
  public:
   explicit Run(FuzzedDataProvider& in) : in_(in) {}
@@ -239,7 +229,7 @@ class Run {
     const uint32_t slack = in_.ConsumeIntegralInRange<uint32_t>(0, 1100);
     const uint8_t fill = in_.ConsumeIntegral<uint8_t>();
     const uint32_t size = static_cast<uint32_t>(bytes.size()) + 1 + slack;
-    auto alloc = *reinterpret_cast<decltype(TAP_MemAlloc)*>(dlsym(RTLD_DEFAULT, "TAP_MemAlloc"));
+    auto alloc = *static_cast<decltype(TAP_MemAlloc)*>(sim::Session::current().firmwareExport("TAP_MemAlloc"));
     char* block = static_cast<char*>(alloc(size));
     CHECK(block != nullptr, "no block for the text");
     memcpy(block, bytes.data(), bytes.size());
@@ -294,7 +284,7 @@ class Run {
     const auto def = in_.ConsumeIntegral<int32_t>(), lo = in_.ConsumeIntegral<int32_t>(), hi = in_.ConsumeIntegral<int32_t>();
     const int32_t got = FN(kCopy, INIGetInt)(key.c_str(), def, lo, hi);
     const int32_t want = text_ ? getInt(text_->text, key.c_str(), def, lo, hi) : def;
-    CHECK(got == want, "INIGetInt(\"%s\") gave %d, not %d", printable(key).c_str(), got, want);
+    CHECK(got == want, "INIGetInt(\"%s\") gave %d, not %d", sim::record::escaped(key).c_str(), got, want);
     CHECK(got == def || (lo <= hi ? got >= lo && got <= hi : got == hi), "INIGetInt gave %d outside %d..%d", got, lo, hi);
   }
 
@@ -319,12 +309,12 @@ class Run {
     CHECK(want.start == kNone ? start == nullptr : start == base + want.start, "INIFindStartEnd start differs");
     if (want.start == kNone) return;
     CHECK(want.end ? end == base + *want.end : end == nullptr, "INIFindStartEnd end differs for \"%s\"",
-          printable(pattern).c_str());
+          sim::record::escaped(pattern).c_str());
     // Whatever the reference says: the start holds the pattern, no comment
     // mark before it, and the span lies on one line.
     const std::string found(pattern.c_str());
     CHECK(strncasecmp(start, found.c_str(), found.size()) == 0, "INIFindStartEnd start holds no \"%s\"",
-          printable(found).c_str());
+          sim::record::escaped(found).c_str());
     const char before = start == base ? start[0] : start[-1];
     CHECK(before != '#' && before != ';', "INIFindStartEnd found a commented entry");
     CHECK(end == nullptr || end < start || memchr(start, '\n', static_cast<size_t>(end + 1 - start)) == nullptr,
@@ -341,8 +331,8 @@ class Run {
     const char* text = inText ? VAR(kCopy, INIBuffer) : copy.get();
     const char* got = FN(kCopy, stricstr)(text, find.c_str());
     const size_t want = caseSearch(text, find.c_str(), 0);
-    CHECK(want == kNone ? got == nullptr : got == text + want, "stricstr(\"%s\", \"%s\") differs", printable(text).c_str(),
-          printable(find).c_str());
+    CHECK(want == kNone ? got == nullptr : got == text + want, "stricstr(\"%s\", \"%s\") differs", sim::record::escaped(text).c_str(),
+          sim::record::escaped(find).c_str());
     CHECK(FN(kCopy, stricstr)(nullptr, find.c_str()) == nullptr && FN(kCopy, stricstr)(text, nullptr) == nullptr,
           "stricstr of null found something");
   }
@@ -362,7 +352,7 @@ class Run {
     }
     const Span reference = entryOf(text_->text, patternOf(key), text_->capacity);
     CHECK(span.start == reference.start && span.end == reference.end, "the entry of \"%s\" differs",
-          printable(key).c_str());
+          sim::record::escaped(key).c_str());
     // The text the set must leave, from the entry the module's own search
     // finds: every byte outside it kept.
     const Text before = *text_;
@@ -370,14 +360,14 @@ class Run {
     auto after = setString(before, span, key, value, allocates);
     if (after && allocates && allocationFaulted(allocations)) after.reset();
     if (after) text_ = after;
-    CHECK(VAR(kCopy, BufferSize) == text_->capacity, "set(\"%s\") left capacity %u, not %u", printable(key).c_str(),
+    CHECK(VAR(kCopy, BufferSize) == text_->capacity, "set(\"%s\") left capacity %u, not %u", sim::record::escaped(key).c_str(),
           VAR(kCopy, BufferSize), text_->capacity);
     CHECK(std::string(VAR(kCopy, INIBuffer)) == text_->text, "set(\"%s\", \"%s\") made another text",
-          printable(key).c_str(), printable(value).c_str());
+          sim::record::escaped(key).c_str(), sim::record::escaped(value).c_str());
     if (after && asInt && readsBack(key, before, span.start != kNone && span.end)) {
       const auto other = static_cast<int32_t>(static_cast<uint32_t>(number) + 1);
       const int32_t got = FN(kCopy, INIGetInt)(key.c_str(), other, INT32_MIN, INT32_MAX);
-      CHECK(got == number, "INIGetInt(\"%s\") after setting %d gave %d", printable(key).c_str(), number, got);
+      CHECK(got == number, "INIGetInt(\"%s\") after setting %d gave %d", sim::record::escaped(key).c_str(), number, got);
     }
   }
 
@@ -403,7 +393,7 @@ class Run {
 
   void allocateCommentBuffer() {
     if (comment_) return;
-    auto alloc = *reinterpret_cast<decltype(TAP_MemAlloc)*>(dlsym(RTLD_DEFAULT, "TAP_MemAlloc"));
+    auto alloc = *static_cast<decltype(TAP_MemAlloc)*>(sim::Session::current().firmwareExport("TAP_MemAlloc"));
     VAR(kCopy, INICommentBuffer) = static_cast<char*>(alloc(in_.ConsumeIntegralInRange<uint32_t>(1, 600)));
     comment_ = VAR(kCopy, INICommentBuffer) != nullptr;
   }

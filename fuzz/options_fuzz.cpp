@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "devsim_options.h"
+#include "options.h"
 
 namespace {
 

@@ -90,18 +90,18 @@ TEST_P(ChangeDirConvention, LearnsSuccessFromTheFirstChange) {
   makeDir("/Settings");  // would be entered if the relative path were taken from "/"
 
   EXPECT_EQ(changeDir("Settings"), 1);
-  EXPECT_EQ(sim::lines(calls("TAP_Hdd_ChangeDir")),
+  EXPECT_EQ(sim::record::lines(calls("TAP_Hdd_ChangeDir")),
             (std::vector<std::string>{changeDirCall("/ProgramFiles", ok), changeDirCall("Settings", ok)}));
   EXPECT_EQ(fw().currentDir(), "/ProgramFiles/Settings");
 
   fw().clearTrace();
   EXPECT_EQ(changeDir("/ProgramFiles"), 1);
-  EXPECT_EQ(sim::lines(calls("TAP_Hdd_ChangeDir")), std::vector<std::string>{changeDirCall("/ProgramFiles", ok)});
+  EXPECT_EQ(sim::record::lines(calls("TAP_Hdd_ChangeDir")), std::vector<std::string>{changeDirCall("/ProgramFiles", ok)});
 
   // A failing ASCII path is tried twice with the same text.
   fw().clearTrace();
   EXPECT_EQ(changeDir("Missing"), 0);
-  EXPECT_EQ(sim::lines(calls("TAP_Hdd_ChangeDir")),
+  EXPECT_EQ(sim::record::lines(calls("TAP_Hdd_ChangeDir")),
             (std::vector<std::string>{changeDirCall("Missing", failed), changeDirCall("Missing", failed)}));
   EXPECT_EQ(fw().currentDir(), "/ProgramFiles");
 }
@@ -113,7 +113,7 @@ TEST_F(Directories, EntersTheUtf8FormOfALatin1Name) {
   EXPECT_EQ(changeDir("/ProgramFiles/Caf\xE9"), 1);
   EXPECT_EQ(fw().currentDir(), "/ProgramFiles/Caf\xC3\xA9");
   EXPECT_FALSE(exists("/ProgramFiles/Caf\xE9"));  // the disk holds the name's bytes as they are
-  EXPECT_EQ(sim::lines(calls("TAP_Hdd_ChangeDir")),
+  EXPECT_EQ(sim::record::lines(calls("TAP_Hdd_ChangeDir")),
             (std::vector<std::string>{changeDirCall("/ProgramFiles", 0), changeDirCall("/ProgramFiles/Caf\\xE9", -1),
                                       changeDirCall("/ProgramFiles/Caf\\xC3\\xA9", 0)}));
 }

@@ -14,8 +14,8 @@ using EntryPoints = DeviceTest;
 TEST_F(EntryPoints, InitFillsBothSlots) {
   TapEntryRecord entries = {nullptr, nullptr};
   EXPECT_EQ(MODULE_FN(__TAP_Init_)(&entries), 0);
-  EXPECT_EQ(reinterpret_cast<void*>(entries.main), moduleSymbol("TAP_Main"));
-  EXPECT_EQ(reinterpret_cast<void*>(entries.event), moduleSymbol("TAP_EventHandler"));
+  EXPECT_EQ(reinterpret_cast<void*>(entries.main), reinterpret_cast<void*>(&moduleExport<decltype(TAP_Main)>("TAP_Main")));
+  EXPECT_EQ(reinterpret_cast<void*>(entries.event), reinterpret_cast<void*>(&moduleExport<decltype(TAP_EventHandler)>("TAP_EventHandler")));
 }
 
 TEST_F(EntryPoints, MainReturnsZero) {
@@ -35,16 +35,16 @@ TEST_F(EntryPoints, EventHandlerAnswersItsSecondArgument) {
 }
 
 TEST_F(EntryPoints, BuiltinNewPrintsAndAllocates) {
-  auto allocate = moduleSymbolAs<decltype(builtin_new)>("__builtin_new");
+  auto* allocate = &moduleExport<decltype(builtin_new)>("__builtin_new");
   void* block = allocate(0);
-  EXPECT_EQ(fw().printed(), "__builtin_new. size=0\n");
+  EXPECT_EQ(sim::record::printed(fw().trace()), "__builtin_new. size=0\n");
   EXPECT_NE(block, nullptr);
   EXPECT_EQ(fw().memory().liveBlocks, 1u);
-  EXPECT_EQ(sim::lines(calls("TAP_MemAlloc")), std::vector<std::string>{"TAP_MemAlloc(0) = #1"});
+  EXPECT_EQ(sim::record::lines(calls("TAP_MemAlloc")), std::vector<std::string>{"TAP_MemAlloc(0) = #1"});
 
   fw().failCall("TAP_MemAlloc", 2);
   EXPECT_EQ(allocate(24), nullptr);
-  EXPECT_EQ(fw().printed(), "__builtin_new. size=0\n__builtin_new. size=24\n");
+  EXPECT_EQ(sim::record::printed(fw().trace()), "__builtin_new. size=0\n__builtin_new. size=24\n");
 }
 
 TEST_F(EntryPoints, AbortSleepsForever) {

@@ -53,7 +53,7 @@ SweepCounts DeviceTest::sweepFaults(const FaultSweep& sweep) {
   for (size_t k = 0; k < recorded.size(); ++k) {
     const SweptCall failing{recorded[k].entry, ++seen[recorded[k].entry]};
     if (!kFailingEntries.count(failing.entry)) continue;
-    SCOPED_TRACE("call " + std::to_string(k) + " " + sim::text(recorded[k]) + " failing");
+    SCOPED_TRACE("call " + std::to_string(k) + " " + sim::record::text(recorded[k]) + " failing");
     before = failures();
     const std::vector<sim::FirmwareCall> trace = runFailing(failing);
     // The calls before the fault are those recorded, so the fault hit the call meant.

@@ -269,7 +269,7 @@ TEST_F(SettingsUnderFaults, FileMissedByTheFirstLookIsReadNotOverwritten) {
   writeFile(kModuleFile, text);
   fw().failCall("TAP_Hdd_ChangeDir", 5);  // LoadINI's change to the module folder
   runMain();
-  ASSERT_EQ(sim::text(calls("TAP_Hdd_ChangeDir")[4]), R"(TAP_Hdd_ChangeDir("/ProgramFiles/Settings/Steadyflow") = -1 [fault])");
+  ASSERT_EQ(sim::record::text(calls("TAP_Hdd_ChangeDir")[4]), R"(TAP_Hdd_ChangeDir("/ProgramFiles/Settings/Steadyflow") = -1 [fault])");
   EXPECT_EQ(commands(), std::vector<std::string>{command(500)});
   EXPECT_EQ(readFile(kModuleFile), text);
   EXPECT_TRUE(calls("TAP_Hdd_Delete").empty());
@@ -281,7 +281,7 @@ TEST_F(SettingsUnderFaults, FileMissedByTheFirstLookIsReadNotOverwritten) {
   writeFile(kSettingsFolderFile, "MinimumKBFree=700\r\n");
   fw().failCall("TAP_Hdd_Exist", 5);
   runMain();
-  ASSERT_EQ(sim::text(calls("TAP_Hdd_Exist")[4]), R"(TAP_Hdd_Exist("Steadyflow.ini") = 0 [fault])");
+  ASSERT_EQ(sim::record::text(calls("TAP_Hdd_Exist")[4]), R"(TAP_Hdd_Exist("Steadyflow.ini") = 0 [fault])");
   EXPECT_EQ(commands(), std::vector<std::string>{command(700)});
   EXPECT_FALSE(exists(kModuleFile));
 }

@@ -60,12 +60,6 @@ void DeviceTest::TearDown() {
     EXPECT_TRUE(sim::Module::unloaded(data)) << data << " stayed loaded; the next test would find its symbols";
 }
 
-void* DeviceTest::moduleSymbol(const char* name) const {
-  void* p = session().module().symbol(name);
-  if (p == nullptr) throw std::runtime_error(std::string("the module exports no ") + name);
-  return p;
-}
-
 std::string DeviceTest::hostPath(const std::string& diskPath) const { return session().hostPath(diskPath); }
 
 void DeviceTest::makeDir(const std::string& diskPath) const { fs::create_directories(hostPath(diskPath)); }
@@ -94,7 +88,7 @@ std::string DeviceTest::kernelSetting() const { return slurp(session().kernelSet
 
 std::vector<std::string> DeviceTest::commands() const {
   std::vector<std::string> out;
-  for (const sim::platform::ShellCall& call : sim::platform::commands()) out.push_back(call.command);
+  for (const sim::record::ShellCall& call : sim::platform::commands()) out.push_back(call.command);
   return out;
 }
 
@@ -107,7 +101,7 @@ std::vector<sim::FirmwareCall> DeviceTest::calls(const std::string& entry) const
 
 void DeviceTest::expectTidy(uint32_t liveBlocks) {
   EXPECT_EQ(fw().openFiles(), 0u) << "files left open";
-  EXPECT_EQ(*moduleSymbolAs<int32_t>("TAPDirStackDepth"), -1) << "directory stack depth";
+  EXPECT_EQ(moduleExport<int32_t>("TAPDirStackDepth"), -1) << "directory stack depth";
   EXPECT_EQ(fw().memory().liveBlocks, liveBlocks) << "heap blocks live";
   EXPECT_EQ(fw().memory().badFrees, 0u) << "frees of no live block";
 }

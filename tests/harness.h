@@ -22,6 +22,7 @@
 #include "fault_sweep.h"
 #include "firmware.h"
 #include "linker.h"
+#include "record.h"
 #include "session.h"
 
 struct DeviceConfig : sim::FirmwareSetup {
@@ -47,10 +48,11 @@ class DeviceTest : public ::testing::Test {
 
   sim::Session& session() const { return sim::Session::current(); }
   sim::Firmware& fw() { return sim::firmware(); }
-  void* moduleSymbol(const char* name) const;
+  // The module's export NAME as T (a function or a variable's type); MODULE_FN
+  // and MODULE_VAR below name it by its declaration.
   template <class T>
-  T* moduleSymbolAs(const char* name) const {
-    return reinterpret_cast<T*>(moduleSymbol(name));
+  T& moduleExport(const char* name) const {
+    return session().module().exported<T>(name);
   }
 
   // The disk, by disk paths such as "/ProgramFiles/Settings".
@@ -117,5 +119,5 @@ std::vector<std::string> programCommand(const std::string& program);
 // A fresh folder for a test's own files, inside the sandbox.
 std::string temporaryFolder();
 
-#define MODULE_FN(name) (*moduleSymbolAs<decltype(name)>(#name))
-#define MODULE_VAR(name) (*moduleSymbolAs<std::remove_reference_t<decltype(name)>>(#name))
+#define MODULE_FN(name) (moduleExport<decltype(name)>(#name))
+#define MODULE_VAR(name) (moduleExport<std::remove_reference_t<decltype(name)>>(#name))

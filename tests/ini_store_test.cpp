@@ -200,7 +200,7 @@ TEST_F(IniStore, ReplaceKeepsEveryOtherByte) {
   // Always a new block, zero-filled, the old one released.
   EXPECT_NE(MODULE_VAR(INIBuffer), old);
   EXPECT_EQ(MODULE_VAR(BufferSize), 512u);
-  EXPECT_EQ(sim::lines(fw().trace()), (std::vector<std::string>{
+  EXPECT_EQ(sim::record::lines(fw().trace()), (std::vector<std::string>{
                               R"(TAP_SPrint("%d") -> "300")",
                               "TAP_MemAlloc(512) = #2",
                               "TAP_MemSet(#2, 0, 512)",
@@ -251,7 +251,7 @@ TEST_F(IniStore, GrowsByOneStepAtMost) {
   set("K", std::string(1019, 'v').c_str());
   EXPECT_EQ(text(), "K=" + std::string(1019, 'v') + "\r\n");
   EXPECT_EQ(MODULE_VAR(BufferSize), 1024u);
-  EXPECT_EQ(sim::lines(fw().trace()), (std::vector<std::string>{
+  EXPECT_EQ(sim::record::lines(fw().trace()), (std::vector<std::string>{
                               "TAP_MemAlloc(1024) = #2",
                               "TAP_MemSet(#2, 0, 1024)",
                               "TAP_MemCpy(#2, #1, 512)",

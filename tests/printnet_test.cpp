@@ -22,14 +22,14 @@ TEST_F(TerminalEcho, GoesToTheFirstDeviceThatOpens) {
   MODULE_FN(PrintNet)("hello\n");
   EXPECT_EQ(terminal(2), std::string("hello\n\0", 7));
   EXPECT_EQ(terminal(5), "");
-  EXPECT_EQ(sim::lines(calls("TAP_SPrint")), (std::vector<std::string>{
+  EXPECT_EQ(sim::record::lines(calls("TAP_SPrint")), (std::vector<std::string>{
                                      R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/0")",
                                      R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/1")",
                                      R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/2")",
                                  }));
   // The module's own opens, read-write and no other flag, as recorded.
   std::vector<std::string> opens;
-  for (const sim::platform::OpenCall& call : sim::platform::opens()) opens.push_back(sim::platform::text(call));
+  for (const sim::record::OpenCall& call : sim::platform::opens()) opens.push_back(sim::record::text(call));
   EXPECT_THAT(opens, testing::ElementsAre(R"(open("/dev/pts/0", 2) = -1 (ENOENT))",
                                           R"(open("/dev/pts/1", 2) = -1 (ENOENT))",
                                           testing::StartsWith(R"(open("/dev/pts/2", 2) = )")));
@@ -46,7 +46,7 @@ TEST_F(TerminalEcho, TriesOnlyDevicesZeroToNineteen) {
   MODULE_FN(PrintNet)("x");
   EXPECT_EQ(terminal(20), "");
   EXPECT_EQ(calls("TAP_SPrint").size(), 20u);
-  EXPECT_EQ(sim::text(calls("TAP_SPrint").back()), R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/19")");
+  EXPECT_EQ(sim::record::text(calls("TAP_SPrint").back()), R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/19")");
 }
 
 TEST_F(TerminalEcho, WritesNothingWithoutTerminalsOrText) {

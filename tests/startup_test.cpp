@@ -76,11 +76,11 @@ TEST_F(StartupRun, FirstRunFollowsTheTraceCallForCall) {
   for (const char* line : {
            "TAP_MemFree(#2)",
            R"(TAP_SPrint("echo %d > /proc/sys/vm/min_free_kbytes") -> "echo 10000 > /proc/sys/vm/min_free_kbytes")",
-           R"(TAP_SPrint("%s\x0A") -> "echo 10000 > /proc/sys/vm/min_free_kbytes\x0A")",
+           R"(TAP_SPrint("%s\n") -> "echo 10000 > /proc/sys/vm/min_free_kbytes\n")",
            R"(TAP_SPrint("/dev/pts/%d") -> "/dev/pts/0")",
        })
     expected.push_back(line);
-  EXPECT_THAT(sim::lines(fw().trace()), ElementsAreArray(expected));
+  EXPECT_THAT(sim::record::lines(fw().trace()), ElementsAreArray(expected));
 }
 
 TEST_F(StartupRun, FirstRunLeavesFoldersFileTerminalAndCommand) {
@@ -127,7 +127,7 @@ TEST_F(StartupRun, ExistingFoldersAreNotCreatedAgain) {
 TEST_F(StartupRun, OnlySettingsExisting) {
   makeDir("/ProgramFiles/Settings");
   ASSERT_EQ(runMain(), 0);
-  EXPECT_EQ(sim::lines(calls("TAP_Hdd_Create")), (std::vector<std::string>{
+  EXPECT_EQ(sim::record::lines(calls("TAP_Hdd_Create")), (std::vector<std::string>{
                                          R"(TAP_Hdd_Create("Steadyflow", 0xE0) = 1)",
                                          R"(TAP_Hdd_Create("Steadyflow.ini", 0xD0) = 1)",
                                      }));

@@ -34,7 +34,7 @@ class SymbolLookup : public DeviceTest {};
 TEST_F(SymbolLookup, FoundSymbolsAreLookedUpOnceAndKept) {
   TapTaskEntry* table = MODULE_FN(FIS_vTAPTable)();
   EXPECT_EQ(table, firmwareExport("_tapTask"));
-  EXPECT_EQ(sim::linker::trace(), lookup("_tapTask", true));
+  EXPECT_EQ(sim::record::lines(sim::linker::calls()), lookup("_tapTask", true));
 
   sim::linker::reset();
   int32_t* current = MODULE_FN(FIS_vCurTapTask)();
@@ -43,7 +43,7 @@ TEST_F(SymbolLookup, FoundSymbolsAreLookedUpOnceAndKept) {
   EXPECT_EQ(routine, firmwareExport("_Z26Appl_ConvertToValidUTF8StrPhi"));
   std::vector<std::string> both = lookup("_curTapTask", true);
   for (const std::string& line : lookup("_Z26Appl_ConvertToValidUTF8StrPhi", true)) both.push_back(line);
-  EXPECT_EQ(sim::linker::trace(), both);
+  EXPECT_EQ(sim::record::lines(sim::linker::calls()), both);
 
   sim::linker::reset();
   for (int i = 0; i < 3; ++i) {
@@ -72,9 +72,9 @@ TEST_F(SymbolLookup, UnnamedOrUnknownSymbolIsNull) {
   EXPECT_EQ(MODULE_FN(TryResolve)(nullptr), nullptr);
   EXPECT_THAT(sim::linker::calls(), IsEmpty());
   EXPECT_EQ(MODULE_FN(TryResolve)("no_such_symbol"), nullptr);
-  ASSERT_EQ(sim::linker::count(sim::linker::Fn::Error), 1u);
+  ASSERT_EQ(sim::linker::count(sim::record::LinkerFn::Error), 1u);
   EXPECT_TRUE(sim::linker::calls()[2].error.has_value());
-  EXPECT_EQ(sim::linker::count(sim::linker::Fn::Close), 1u);
+  EXPECT_EQ(sim::linker::count(sim::record::LinkerFn::Close), 1u);
 }
 
 TEST_F(SymbolLookup, NoProcessHandleLeavesEveryCacheEmpty) {
@@ -84,21 +84,21 @@ TEST_F(SymbolLookup, NoProcessHandleLeavesEveryCacheEmpty) {
   EXPECT_EQ(MODULE_FN(FIS_fwAppl_ConvertToValidUTF8Str)(), nullptr);
   // Neither the error state is read nor anything closed.
   const std::string refused = "dlopen(NULL, " + kMode + ") = NULL";
-  EXPECT_THAT(sim::linker::trace(), ElementsAre(refused, refused, refused));
+  EXPECT_THAT(sim::record::lines(sim::linker::calls()), ElementsAre(refused, refused, refused));
 
   // The next calls look up again and find them.
   sim::linker::reset();
   EXPECT_EQ(MODULE_FN(FIS_vTAPTable)(), firmwareExport("_tapTask"));
   EXPECT_EQ(MODULE_FN(FIS_vCurTapTask)(), firmwareExport("_curTapTask"));
   EXPECT_EQ(MODULE_FN(FIS_fwAppl_ConvertToValidUTF8Str)(), firmwareExport("_Z26Appl_ConvertToValidUTF8StrPhi"));
-  EXPECT_EQ(sim::linker::count(sim::linker::Fn::Open), 3u);
+  EXPECT_EQ(sim::linker::count(sim::record::LinkerFn::Open), 3u);
 }
 
 TEST_F(SymbolLookup, ReportedErrorWinsOverAnAddress) {
   sim::linker::reportErrorFor("_tapTask", "injected failure");
   EXPECT_EQ(MODULE_FN(FIS_vTAPTable)(), nullptr);
   EXPECT_EQ(MODULE_FN(FIS_vTAPTable)(), nullptr);
-  EXPECT_EQ(sim::linker::trace(), repeated(lookup("_tapTask", true, "\"injected failure\""), 2));
+  EXPECT_EQ(sim::record::lines(sim::linker::calls()), repeated(lookup("_tapTask", true, "\"injected failure\""), 2));
 
   sim::linker::reportErrorFor("_tapTask", "");
   EXPECT_EQ(MODULE_FN(FIS_vTAPTable)(), firmwareExport("_tapTask"));
@@ -120,7 +120,7 @@ TEST_F(NoFirmwareData, MissingSymbolCostsAFullLookupEveryTime) {
   for (size_t i = 0; i < calls.size(); i += 4) {
     EXPECT_EQ(calls[i + 1].name, "_Z26Appl_ConvertToValidUTF8StrPhi");
     EXPECT_TRUE(calls[i + 2].error.has_value()) << "the linker reports the missing symbol";
-    EXPECT_EQ(calls[i + 3].fn, sim::linker::Fn::Close);
+    EXPECT_EQ(calls[i + 3].fn, sim::record::LinkerFn::Close);
     EXPECT_EQ(calls[i + 3].handle, calls[i].handle);
   }
 
@@ -129,8 +129,8 @@ TEST_F(NoFirmwareData, MissingSymbolCostsAFullLookupEveryTime) {
   EXPECT_EQ(MODULE_FN(isUTFFirmware)(), 0);
   int32_t latin1 = 0, utf8 = 0;
   MODULE_FN(GetStringEncoding)("a\xE9" "b\xC3\xA9", &latin1, &utf8);
-  EXPECT_EQ(sim::linker::count(sim::linker::Fn::Open), 4u);
-  EXPECT_EQ(sim::linker::count(sim::linker::Fn::Close), 4u);
+  EXPECT_EQ(sim::linker::count(sim::record::LinkerFn::Open), 4u);
+  EXPECT_EQ(sim::linker::count(sim::record::LinkerFn::Close), 4u);
 }
 
 TEST_F(NoFirmwareData, SymbolsExportedLaterAreFoundThen) {

@@ -35,7 +35,6 @@ class FirmwareImpl final : public Firmware {
     trace_.clear();
     faults_.clear();
     lengths_.clear();
-    printed_.clear();
   }
   void setChangeDirSuccess(int32_t value) override { core::setChangeDirSuccess(static_cast<dword>(value)); }
   bool setCurrentDir(const std::string& path) override { return core::setCurrentDir(path.c_str()); }
@@ -52,8 +51,7 @@ class FirmwareImpl final : public Firmware {
   }
   MemoryStats memory() const override { return core::memory(); }
   uint32_t openFiles() const override { return core::openFiles(); }
-  std::string printed() const override { return printed_; }
-  uint64_t nextSequence() override { return ++sequence_; }
+  void numberRecordsWith(uint64_t (*next)()) override { next_ = next; }
 
  private:
   static FirmwareImpl& self(void* context) { return *static_cast<FirmwareImpl*>(context); }
@@ -73,20 +71,19 @@ class FirmwareImpl final : public Firmware {
   static void record(void* context, const core::Call& call) {
     FirmwareImpl& fw = self(context);
     FirmwareCall out;
-    out.sequence = fw.nextSequence();
+    out.sequence = fw.next_ != nullptr ? fw.next_() : ++fw.sequence_;
     out.entry = core::entryName(call.entry);
     for (int i = 0; i < call.argCount; ++i) out.args.push_back(valueOf(call.args[i]));
     if (call.hasResult) out.result = valueOf(call.result);
     out.fault = call.fault;
-    if (call.entry == core::kPrint) fw.printed_ += call.args[0].text;
     fw.trace_.push_back(std::move(out));
   }
 
   std::vector<FirmwareCall> trace_;
   std::set<std::pair<std::string, uint32_t>> faults_;
   std::map<std::string, uint32_t> lengths_;
-  std::string printed_;
-  uint64_t sequence_ = 0;  // the process runs the firmware on one thread
+  uint64_t (*next_)() = nullptr;  // the hosting program's sequence
+  uint64_t sequence_ = 0;         // else its own; the firmware runs on one thread
 };
 
 FirmwareImpl& fw() {

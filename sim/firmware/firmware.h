@@ -51,13 +51,11 @@ class Firmware {
   virtual uint32_t callCount(const std::string& entry) const = 0;
   virtual MemoryStats memory() const = 0;
   virtual uint32_t openFiles() const = 0;
-  // All text the module printed through TAP_Print since reset.
-  virtual std::string printed() const = 0;
 
-  // The next number of the process-wide sequence (1, 2, ...; never restarts)
-  // that stamps every firmware record. Programs that record other calls
-  // stamp theirs from it too, so that all records merge into one order.
-  virtual uint64_t nextSequence() = 0;
+  // Stamps every record from now on with NEXT(), the hosting program's one
+  // sequence of the module's calls, so that all its records merge into one
+  // order.
+  virtual void numberRecordsWith(uint64_t (*next)()) = 0;
 
  protected:
   ~Firmware() = default;

@@ -1,6 +1,5 @@
-// The simulated firmware's call records, and the one formatter that renders
-// them as the trace's display text. The firmware library makes the records;
-// the programs that host the module link the formatter and the queries
+// The simulated firmware's call records. The firmware library makes them;
+// the programs that host the module show them (record.h) and query them
 // (trace.cpp, in simhost).
 #pragma once
 
@@ -29,7 +28,7 @@ bool operator==(const TraceValue& a, const TraceValue& b);
 // of note (TAP_MemFree, TAP_MemSet, TAP_MemCpy, TAP_Print, TAP_Sleep,
 // TAP_Hdd_Fclose) have none.
 struct FirmwareCall {
-  uint64_t sequence = 0;  // place among all records of the process (Firmware::nextSequence)
+  uint64_t sequence = 0;  // place among all records of the module's calls (record.h)
   std::string entry;      // e.g. "TAP_Hdd_Exist"
   std::vector<TraceValue> args;
   std::optional<TraceValue> result;
@@ -43,19 +42,5 @@ struct FirmwareCall {
 };
 // The same call: everything but the sequence number.
 bool operator==(const FirmwareCall& a, const FirmwareCall& b);
-inline bool operator!=(const FirmwareCall& a, const FirmwareCall& b) { return !(a == b); }
-
-// The display text of a call, e.g.
-//   TAP_Hdd_Exist("Settings") = 0
-//   TAP_SPrint("%d") -> "300"
-//   TAP_Hdd_Fread(#2, 1, 21, @1) = 21
-// Heap blocks read #N (#N+OFFSET inside one, "ptr" outside all), file
-// handles @N ("bad-handle" for none open), a null pointer 0 or null; strings
-// are quoted with \" \\ and \xHH escapes; a free of no live block says so;
-// an injected fault adds " [fault]".
-std::string text(const FirmwareCall& call);
-// A string as the trace shows it: quoted, with \" \\ and \xHH escapes.
-std::string quote(const std::string& s);
-std::vector<std::string> lines(const std::vector<FirmwareCall>& calls);
 
 }  // namespace sim

@@ -9,10 +9,12 @@
 #include <map>
 #include <new>
 
-#include "session.h"
 
 namespace sim::linker {
 namespace {
+
+using record::LinkerCall;
+using record::LinkerFn;
 
 // The version under which the platform's libc (2.34 and later) defines the
 // four functions, on every machine.
@@ -42,7 +44,7 @@ const Real& real() {
 
 struct State {
   std::vector<const void*> watched;  // link maps of the watched objects
-  std::vector<Call> calls;
+  std::vector<LinkerCall> calls;
   uint32_t refusals = 0;
   std::map<std::string, std::string> errors;  // symbol -> injected error text
   // An injected error not yet fetched. Like the real error state it is
@@ -85,37 +87,11 @@ void unwatch(void* handle) {
   watched.erase(std::remove(watched.begin(), watched.end(), map), watched.end());
 }
 
-const std::vector<Call>& calls() { return state().calls; }
+const std::vector<LinkerCall>& calls() { return state().calls; }
 
-uint32_t count(Fn fn) {
+uint32_t count(LinkerFn fn) {
   const auto& calls = state().calls;
-  return static_cast<uint32_t>(std::count_if(calls.begin(), calls.end(), [fn](const Call& c) { return c.fn == fn; }));
-}
-
-std::vector<std::string> trace(const std::vector<Call>& calls) {
-  std::vector<std::string> lines;
-  void* opened = nullptr;
-  for (const Call& c : calls) {
-    auto name = [&](void* h) { return h == nullptr ? std::string("NULL") : h == opened ? "handle" : "other"; };
-    switch (c.fn) {
-      case Fn::Open:
-        opened = c.handle;
-        lines.push_back("dlopen(" + (c.name ? "\"" + *c.name + "\"" : std::string("NULL")) + ", " +
-                        std::to_string(c.flags) + ") = " + (c.handle ? "handle" : "NULL"));
-        break;
-      case Fn::Symbol:
-        lines.push_back("dlsym(" + name(c.handle) + ", \"" + c.name.value_or("") + "\") = " +
-                        (c.address ? "address" : "NULL"));
-        break;
-      case Fn::Error:
-        lines.push_back("dlerror() = " + (c.error ? "\"" + *c.error + "\"" : std::string("NULL")));
-        break;
-      case Fn::Close:
-        lines.push_back("dlclose(" + name(c.handle) + ")");
-        break;
-    }
-  }
-  return lines;
+  return static_cast<uint32_t>(std::count_if(calls.begin(), calls.end(), [fn](const LinkerCall& c) { return c.fn == fn; }));
 }
 
 void reset() {
@@ -138,6 +114,8 @@ void reportErrorFor(const std::string& symbol, const std::string& text) {
 }  // namespace sim::linker
 
 using namespace sim::linker;
+using sim::record::LinkerCall;
+using sim::record::LinkerFn;
 
 // Each function looks at its own return address first, before anything else
 // can disturb it.
@@ -155,7 +133,7 @@ extern "C" __attribute__((noinline)) void* dlopen(const char* file, int mode) no
     handle = real().open(file, mode);
   }
   if (watched) {
-    Call c{Fn::Open, sim::nextSequence()};
+    LinkerCall c{LinkerFn::Open, sim::record::next()};
     if (file != nullptr) c.name = file;
     c.flags = mode;
     c.handle = handle;
@@ -172,7 +150,7 @@ extern "C" __attribute__((noinline)) void* dlsym(void* __restrict handle, const 
   if (watched) {
     auto injected = name != nullptr ? s.errors.find(name) : s.errors.end();
     if (injected != s.errors.end()) s.pendingError = injected->second;
-    Call c{Fn::Symbol, sim::nextSequence()};
+    LinkerCall c{LinkerFn::Symbol, sim::record::next()};
     if (name != nullptr) c.name = name;
     c.handle = handle;
     c.address = address;
@@ -194,7 +172,7 @@ extern "C" __attribute__((noinline)) char* dlerror() noexcept {
     text = real().error();
   }
   if (watched) {
-    Call c{Fn::Error, sim::nextSequence()};
+    LinkerCall c{LinkerFn::Error, sim::record::next()};
     if (text != nullptr) c.error = text;
     s.calls.push_back(c);
   }
@@ -207,7 +185,7 @@ extern "C" __attribute__((noinline)) int dlclose(void* handle) noexcept {
   s.pendingError.reset();
   const int result = real().close(handle);
   if (watched) {
-    Call c{Fn::Close, sim::nextSequence()};
+    LinkerCall c{LinkerFn::Close, sim::record::next()};
     c.handle = handle;
     s.calls.push_back(c);
   }

@@ -12,25 +12,12 @@
 
 #include <stdint.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "record.h"
+
 namespace sim::linker {
-
-enum class Fn { Open, Symbol, Error, Close };
-
-struct Call {
-  Fn fn;
-  uint64_t sequence = 0;  // place among all of the module's recorded calls
-  // dlopen: the file (none for the process itself); dlsym: the symbol.
-  std::optional<std::string> name = std::nullopt;
-  int flags = 0;            // dlopen: the mode
-  void* handle = nullptr;   // dlopen: the handle given; dlsym, dlclose: the handle passed
-  void* address = nullptr;  // dlsym: the address given
-  // dlerror: the text given; none for a null answer.
-  std::optional<std::string> error = std::nullopt;
-};
 
 // Starts or stops recording the calls of the object that HANDLE (a dlopen
 // handle) stands for.
@@ -41,14 +28,8 @@ void unwatch(void* handle);
 bool fromModule(const void* returnAddress);
 
 // The watched objects' calls since the last reset, in order.
-const std::vector<Call>& calls();
-uint32_t count(Fn fn);
-// One line per call of CALLS (by default the recorded ones), e.g.
-//   dlopen(NULL, 5) = handle      dlsym(handle, "_tapTask") = address
-//   dlerror() = "text"            dlerror() = NULL        dlclose(handle)
-// "handle" is the one the latest dlopen of CALLS gave; another reads "other".
-std::vector<std::string> trace(const std::vector<Call>& calls = linker::calls());
-
+const std::vector<record::LinkerCall>& calls();
+uint32_t count(record::LinkerFn fn);
 // Forgets the recorded calls and ends every injected fault.
 void reset();
 

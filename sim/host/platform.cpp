@@ -12,16 +12,14 @@
 
 #include "linker.h"
 #include "process.h"
-#include "session.h"
-#include "trace.h"
 
 namespace sim::platform {
 namespace {
 
 struct State {
   Access access = Access::Refuse;
-  std::vector<OpenCall> opens;
-  std::vector<ShellCall> commands;
+  std::vector<record::OpenCall> opens;
+  std::vector<record::ShellCall> commands;
 };
 
 State& state() {
@@ -34,26 +32,18 @@ int runShell(const char* command) { return process::run({"/bin/sh", "-c", comman
 }  // namespace
 
 void setAccess(Access access) { state().access = access; }
-const std::vector<OpenCall>& opens() { return state().opens; }
-const std::vector<ShellCall>& commands() { return state().commands; }
+const std::vector<record::OpenCall>& opens() { return state().opens; }
+const std::vector<record::ShellCall>& commands() { return state().commands; }
 void clear() {
   state().opens.clear();
   state().commands.clear();
 }
 
-std::string text(const OpenCall& call) {
-  const std::string failure = call.result >= 0 ? "" : std::string(" (") + strerrorname_np(call.error) + ")";
-  return "open(" + quote(call.path) + ", " + std::to_string(call.flags) + ") = " + std::to_string(call.result) +
-         failure;
-}
-
-std::string text(const ShellCall& call) {
-  return "system(" + quote(call.command) + ")" + (call.ran ? " = " + std::to_string(call.status) : " not run");
-}
-
 }  // namespace sim::platform
 
 using namespace sim::platform;
+using sim::record::OpenCall;
+using sim::record::ShellCall;
 
 extern "C" __attribute__((noinline)) int open(const char* path, int flags, ...) {
   const bool module = sim::linker::fromModule(__builtin_return_address(0));
@@ -66,7 +56,7 @@ extern "C" __attribute__((noinline)) int open(const char* path, int flags, ...) 
   }
   if (!module) return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
   OpenCall call;
-  call.sequence = sim::nextSequence();
+  call.sequence = sim::record::next();
   call.path = path != nullptr ? path : "(null)";
   call.flags = flags;
   if (state().access == Access::Refuse) {
@@ -85,7 +75,7 @@ extern "C" __attribute__((noinline)) int system(const char* command) {
   if (command == nullptr) return 1;  // a shell is available
   if (!module) return runShell(command);
   ShellCall call;
-  call.sequence = sim::nextSequence();
+  call.sequence = sim::record::next();
   call.command = command;
   call.ran = state().access == Access::Pass;
   call.status = call.ran ? runShell(command) : -1;

@@ -8,27 +8,11 @@
 // the machine.
 #pragma once
 
-#include <stdint.h>
-
-#include <string>
 #include <vector>
 
+#include "record.h"
+
 namespace sim::platform {
-
-struct OpenCall {
-  uint64_t sequence = 0;  // place among all of the module's recorded calls
-  std::string path;
-  int flags = 0;
-  int result = -1;  // the descriptor, or -1
-  int error = 0;    // errno when it failed
-};
-
-struct ShellCall {
-  uint64_t sequence = 0;
-  std::string command;
-  bool ran = false;  // whether a shell ran it
-  int status = -1;   // what system answered
-};
 
 // What happens to the module's calls from now on.
 enum class Access {
@@ -39,14 +23,8 @@ enum class Access {
 void setAccess(Access access);
 
 // The module's calls since the last clear, in order.
-const std::vector<OpenCall>& opens();
-const std::vector<ShellCall>& commands();
+const std::vector<record::OpenCall>& opens();
+const std::vector<record::ShellCall>& commands();
 void clear();
-
-// A call as a trace shows it, e.g.
-//   open("/dev/pts/0", 2) = 3          open("/dev/pts/1", 2) = -1 (ENOENT)
-//   system("echo 10000 > ...") = 0     system("...") not run
-std::string text(const OpenCall& call);
-std::string text(const ShellCall& call);
 
 }  // namespace sim::platform

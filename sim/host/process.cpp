@@ -33,9 +33,16 @@ int wait(pid_t pid) {
 
 int run(const std::vector<std::string>& argv, const Child& child) { return wait(start(argv, child)); }
 
+Ending ending(int status) {
+  if (status < 0) return {};
+  if (WIFEXITED(status)) return {true, WEXITSTATUS(status), 0};
+  return {false, 0, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+}
+
 int exitCode(int status) {
   if (status < 0) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const Ending e = ending(status);
+  return e.exited ? e.code : 128 + e.signal;
 }
 
 }  // namespace sim::process

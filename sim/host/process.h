@@ -30,6 +30,14 @@ int wait(pid_t pid);
 // start, then wait.
 int run(const std::vector<std::string>& argv, const Child& child = {});
 
+// How a wait status says a process ended: by an exit with CODE, or by the
+// signal SIGNAL; neither for -1.
+struct Ending {
+  bool exited = false;
+  int code = 0;
+  int signal = 0;
+};
+Ending ending(int status);
 // A wait status as a shell shows it: the exit code, or 128 + the signal;
 // -1 stays -1.
 int exitCode(int status);

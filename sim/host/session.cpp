@@ -12,6 +12,7 @@
 #include "confinement.h"
 #include "linker.h"
 #include "platform.h"
+#include "record.h"
 #include "sandbox.h"
 
 #if !defined(SIM_LIBDIR) || !defined(SIM_MODULE) || !defined(SIM_EMULATOR) || !defined(SIM_BUILD) || \
@@ -149,6 +150,7 @@ Firmware& Session::firmware() {
     void* lib = dlopen(SIM_LIBDIR "/libtap.so", RTLD_NOW | RTLD_GLOBAL);
     auto get = lib ? reinterpret_cast<Firmware* (*)()>(dlsym(lib, "simfw_firmware")) : nullptr;
     if (get == nullptr) fail(std::string("cannot load the simulated firmware: ") + dlerror());
+    get()->numberRecordsWith(&record::next);
     return get();
   }();
   return *instance;

@@ -6,7 +6,7 @@
 //   int main(int argc, char** argv) {
 //     sim::Session& session = sim::Session::start(argc, argv, {});
 //     session.boot({});                        // firmware on the sandbox disk
-//     auto main = session.module().get<int32_t()>("TAP_Main");
+//     int32_t main = session.module().exported<int32_t()>("TAP_Main")();
 //
 // Failures of the session itself (a sandbox that cannot be laid out, a
 // firmware library that does not load) end the program with one line.
@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "device.h"
+#include "module.h"
 #include "firmware.h"
 #include "fwdata.h"
 
@@ -134,8 +134,5 @@ class Session {
 
 // The started session's firmware.
 inline Firmware& firmware() { return Session::current().firmware(); }
-// The next place in the one order of everything the module calls (firmware,
-// dynamic linker, open, system), so a run's calls can be listed as they came.
-inline uint64_t nextSequence() { return firmware().nextSequence(); }
 
 }  // namespace sim

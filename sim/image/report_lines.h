@@ -1,5 +1,5 @@
 /* The report of the device image's loader: tapload writes it on stdout,
-   devsim run --image reads it into the run's records (devsim_run.h). One
+   devsim run --image reads it into the run's records (sim/devsim/run.h). One
    record a line: its name, then its fields, each after one blank.
 
    A number is decimal: a result as the C type gives it, a handle or address

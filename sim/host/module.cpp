@@ -1,9 +1,11 @@
-#include "device.h"
+#include "module.h"
 
 #include <dlfcn.h>
 #include <elf.h>
 
 #include <cstring>
+#include <map>
+#include <stdexcept>
 
 #include "elf_file.h"
 #include "linker.h"
@@ -25,11 +27,6 @@ constexpr uint16_t kMachine = EM_AARCH64;
 
 std::string textField(const std::string& bytes) { return std::string(bytes.c_str()); }
 
-uint32_t le32(const std::string& bytes, size_t offset) {
-  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
-  return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
-}
-
 }  // namespace
 
 std::optional<Identity> readIdentity(const std::string& path, std::string& error, Machine machine) {
@@ -44,33 +41,37 @@ std::optional<Identity> readIdentity(const std::string& path, std::string& error
     error = path + " is built for another machine (ELF machine " + std::to_string(elf->machine()) + ")";
     return std::nullopt;
   }
-  std::string fields[std::size(kTapHeaderSections)];
-  for (size_t i = 0; i < std::size(kTapHeaderSections); ++i) {
-    const ElfSection* s = elf->section(kTapHeaderSections[i].name);
+  std::map<std::string, std::string> fields;  // section name -> its bytes
+  for (const TapHeaderSection& wanted : kTapHeaderSections) {
+    const ElfSection* s = elf->section(wanted.name);
     if (s == nullptr) {
-      error = path + " has no module header (section " + kTapHeaderSections[i].name + " missing)";
+      error = path + " has no module header (section " + wanted.name + " missing)";
       return std::nullopt;
     }
-    fields[i] = elf->contents(*s);
-    if (s->size != kTapHeaderSections[i].size || fields[i].size() != kTapHeaderSections[i].size) {
-      error = path + ": section " + kTapHeaderSections[i].name + " holds " + std::to_string(s->size) + " bytes, not " +
-              std::to_string(kTapHeaderSections[i].size);
+    const std::string bytes = elf->contents(*s);
+    if (s->size != wanted.size || bytes.size() != wanted.size) {
+      error = path + ": section " + wanted.name + " holds " + std::to_string(s->size) + " bytes, not " +
+              std::to_string(wanted.size);
       return std::nullopt;
     }
+    fields[wanted.name] = bytes;
   }
-  const std::string& header = fields[6];
-  if (header.compare(0, 8, TAP_HEADER_MAGIC) != 0) {
-    error = path + ": wrong module magic \"" + textField(header.substr(0, 8)) + "\" (expected \"" TAP_HEADER_MAGIC "\")";
+  // The header and the id as the module lays them out (tapheader.h).
+  TapModuleHeader header;
+  memcpy(&header, fields[TAP_SECTION_HEADER].data(), sizeof header);
+  if (memcmp(header.magic, TAP_HEADER_MAGIC, sizeof header.magic) != 0) {
+    error = path + ": wrong module magic \"" + textField(std::string(header.magic, sizeof header.magic)) +
+            "\" (expected \"" TAP_HEADER_MAGIC "\")";
     return std::nullopt;
   }
   Identity id;
-  id.date = textField(fields[0]);
-  id.description = textField(fields[1]);
-  id.author = textField(fields[2]);
-  id.version = textField(fields[3]);
-  id.name = textField(fields[4]);
-  id.id = le32(fields[5], 0);
-  id.headerValue = le32(header, 8);
+  id.date = textField(fields[TAP_SECTION_ETC]);
+  id.description = textField(fields[TAP_SECTION_DESCRIPTION]);
+  id.author = textField(fields[TAP_SECTION_AUTHOR]);
+  id.version = textField(fields[TAP_SECTION_VERSION]);
+  id.name = textField(fields[TAP_SECTION_NAME]);
+  memcpy(&id.id, fields[TAP_SECTION_ID].data(), sizeof id.id);
+  id.headerValue = header.value;
   return id;
 }
 
@@ -90,6 +91,8 @@ Module::~Module() {
 }
 
 void* Module::symbol(const char* name) const { return dlsym(handle_, name); }
+
+void Module::missing(const char* name) { throw std::runtime_error(std::string("the module exports no ") + name); }
 
 bool Module::unloaded(const std::string& path) {
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);

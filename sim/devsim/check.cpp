@@ -1,4 +1,4 @@
-#include "devsim_check.h"
+#include "check.h"
 
 #include <sys/stat.h>
 
@@ -6,17 +6,21 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "device.h"
-#include "devsim_report.h"
-#include "devsim_settings.h"
+#include "module.h"
+#include "record.h"
+#include "report.h"
+#include "settings.h"
 #include "helpers.h"
 #include "session.h"
 
 namespace devsim {
 namespace {
+
+using sim::record::quoted;
 
 using sim::sandbox::FileBytes;
 
@@ -42,21 +46,19 @@ struct Store {
   char** buffer;
 };
 
-template <class T>
-T* exportOf(sim::Module& module, const char* name) {
-  T* address = module.get<T>(name);
-  if (address == nullptr) fail(std::string("the module exports no ") + name + "; it cannot be asked");
-  return address;
-}
-
+// The module's exports the check calls; a module without one cannot be asked.
 Store storeOf(sim::Module& module) {
-  return {exportOf<decltype(INILocateFile)>(module, "INILocateFile"),
-          exportOf<decltype(INIOpenFile)>(module, "INIOpenFile"),
-          exportOf<decltype(INIGetInt)>(module, "INIGetInt"),
-          exportOf<decltype(INIFindStartEnd)>(module, "INIFindStartEnd"),
-          exportOf<decltype(stricstr)>(module, "stricstr"),
-          exportOf<decltype(INICloseFile)>(module, "INICloseFile"),
-          exportOf<char*>(module, "INIBuffer")};
+  try {
+    return {&module.exported<decltype(INILocateFile)>("INILocateFile"),
+            &module.exported<decltype(INIOpenFile)>("INIOpenFile"),
+            &module.exported<decltype(INIGetInt)>("INIGetInt"),
+            &module.exported<decltype(INIFindStartEnd)>("INIFindStartEnd"),
+            &module.exported<decltype(stricstr)>("stricstr"),
+            &module.exported<decltype(INICloseFile)>("INICloseFile"),
+            &module.exported<char*>("INIBuffer")};
+  } catch (const std::runtime_error& missing) {
+    fail(std::string(missing.what()) + "; it cannot be asked");
+  }
 }
 
 // What the module answers about its settings file.
@@ -142,7 +144,7 @@ Line lineAround(const std::string& text, size_t at) {
 
 std::string quoted(const std::string& text, size_t begin, size_t end) {
   const size_t length = end - begin;
-  return shown(text.substr(begin, std::min(length, kQuotedChars))) + (length > kQuotedChars ? "..." : "");
+  return quoted(text.substr(begin, std::min(length, kQuotedChars))) + (length > kQuotedChars ? "..." : "");
 }
 
 std::string quotedLine(const std::string& text, size_t at) {
@@ -174,8 +176,8 @@ std::string valueProblem(const std::string& value) {
     if (c == '-')
       return value.size() == 1 ? "a lone \"-\" is not a number" : "a \"-\" after the first character is not a number";
     if (c == '\r') return "a CR without LF inside the line is not a number";
-    if (isalpha(static_cast<unsigned char>(c))) return "the letter " + shown(std::string(1, c)) + " is not a number";
-    return "the byte " + shown(std::string(1, c)) + " is not a number";
+    if (isalpha(static_cast<unsigned char>(c))) return "the letter " + quoted(std::string(1, c)) + " is not a number";
+    return "the byte " + quoted(std::string(1, c)) + " is not a number";
   }
   return "the value is not a number";
 }
@@ -183,7 +185,7 @@ std::string valueProblem(const std::string& value) {
 // Why the text holds no entry the module reads.
 std::string whyNoEntry(const Reading& r, const std::string& fileBytes) {
   if (r.occurrence)
-    return quotedLine(r.text, *r.occurrence) + ": the " + shown(std::string(1, r.text[*r.occurrence - 1])) +
+    return quotedLine(r.text, *r.occurrence) + ": the " + quoted(std::string(1, r.text[*r.occurrence - 1])) +
            " right before the key comments the entry out";
   if (r.afterZero)
     return "the text ends at the zero byte at offset " + std::to_string(fileBytes.find('\0')) + "; " +
@@ -205,7 +207,7 @@ std::vector<std::string> entryNotes(const Reading& r, const Line& line, const st
     notes.push_back("the module finds the key inside the longer key " +
                     quoted(r.text, line.begin + word, *r.start + std::strlen(kKey)));
   } else if (const size_t sign = prefix.find_first_of("#;"); sign != std::string::npos) {
-    notes.push_back("the " + shown(prefix.substr(sign, 1)) +
+    notes.push_back("the " + quoted(prefix.substr(sign, 1)) +
                     " does not comment it out: only a \"#\" or \";\" right before the key does");
   }
   const size_t zero = fileBytes.find('\0');

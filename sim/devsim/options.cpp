@@ -1,13 +1,15 @@
-#include "devsim_options.h"
+#include "options.h"
 
 #include <errno.h>
 #include <stdlib.h>
 
 #include <sstream>
 
-#include "devsim_report.h"
+#include "record.h"
 
 namespace devsim {
+
+using sim::record::quoted;
 
 const char kUsage[] =
     "usage: devsim run MODULE [options]\n"
@@ -118,7 +120,7 @@ bool Parser::parseTimeout(Options& o) {
   long long n = 0;
   const auto v = value();
   if (!v) return false;
-  if (!parseNumber(*v, 1, 86400, n)) return refuse("--timeout takes seconds from 1 to 86400, not " + shown(*v));
+  if (!parseNumber(*v, 1, 86400, n)) return refuse("--timeout takes seconds from 1 to 86400, not " + quoted(*v));
   o.timeout = static_cast<unsigned>(n);
   return true;
 }
@@ -131,20 +133,20 @@ bool Parser::parseRunOption(const std::string& arg, Options& o) {
   } else if (arg == "--terminals") {
     if (!(v = value())) return false;
     const auto terminals = parseTerminals(*v);
-    if (!terminals) return refuse("--terminals takes numbers 0 to 99 or 'none', not " + shown(*v));
+    if (!terminals) return refuse("--terminals takes numbers 0 to 99 or 'none', not " + quoted(*v));
     o.terminals = *terminals;
   } else if (arg == "--chdir-success") {
     long long n = 0;
     if (!(v = value())) return false;
     if (!parseNumber(*v, INT32_MIN, INT32_MAX, n))
-      return refuse("--chdir-success takes a 32-bit number, not " + shown(*v));
+      return refuse("--chdir-success takes a 32-bit number, not " + quoted(*v));
     o.chdirSuccess = static_cast<int32_t>(n);
   } else if (arg == "--timeout") {
     return parseTimeout(o);
   } else if (arg == "--event") {
     if (!(v = value())) return false;
     const auto event = parseEvent(*v);
-    if (!event) return refuse("--event takes CODE:P1:P2 (each 0 to 4294967295), not " + shown(*v));
+    if (!event) return refuse("--event takes CODE:P1:P2 (each 0 to 4294967295), not " + quoted(*v));
     o.events.push_back(*event);
   } else if (arg == "--no-utf8") {
     o.utf8 = false;
@@ -155,11 +157,11 @@ bool Parser::parseRunOption(const std::string& arg, Options& o) {
   } else if (arg == "--no-shell") {
     o.shell = false;
   } else if (arg[0] == '-') {
-    return refuse("unknown option " + shown(arg) + " for devsim run");
+    return refuse("unknown option " + quoted(arg) + " for devsim run");
   } else if (o.module.empty()) {
     o.module = arg;
   } else {
-    return refuse("one module at a time (got " + shown(o.module) + " and " + shown(arg) + ")");
+    return refuse("one module at a time (got " + quoted(o.module) + " and " + quoted(arg) + ")");
   }
   return true;
 }
@@ -176,11 +178,11 @@ bool Parser::parseCheckOption(const std::string& arg, Options& o) {
     if (!(v = value())) return false;
     o.module = *v;
   } else if (arg[0] == '-') {
-    return refuse("unknown option " + shown(arg) + " for devsim check");
+    return refuse("unknown option " + quoted(arg) + " for devsim check");
   } else if (o.settingsFile.empty()) {
     o.settingsFile = arg;
   } else {
-    return refuse("one settings file at a time (got " + shown(o.settingsFile) + " and " + shown(arg) + ")");
+    return refuse("one settings file at a time (got " + quoted(o.settingsFile) + " and " + quoted(arg) + ")");
   }
   if (sandboxGiven_ && !o.settingsFile.empty()) return refuse("devsim check takes FILE or --sandbox DIR, not both");
   return true;
@@ -196,7 +198,7 @@ Parsed Parser::parse() {
   if (command == "check")
     o.command = Command::Check;
   else if (command != "run")
-    return failed("unknown command " + shown(command) + " (devsim run MODULE, devsim check)");
+    return failed("unknown command " + quoted(command) + " (devsim run MODULE, devsim check)");
   for (i_ = 2; i_ < argc_; ++i_) {
     const std::string arg = argv_[i_];
     if (arg == "--help" || arg == "-h") return {std::nullopt, true, ""};

@@ -1,6 +1,7 @@
-#include "devsim_settings.h"
+#include "settings.h"
 
-#include "devsim_report.h"
+#include "record.h"
+#include "report.h"
 
 namespace devsim {
 
@@ -31,7 +32,7 @@ std::optional<sim::sandbox::FileBytes> settingsFile(const std::string& disk, con
   return readSettings(disk, diskPath.substr(1), limit);
 }
 
-std::vector<std::optional<sim::sandbox::FileBytes>> settingsFiles(const std::string& disk, size_t limit) {
+SettingsFiles settingsFiles(const std::string& disk, size_t limit) {
   std::vector<std::optional<sim::sandbox::FileBytes>> files;
   for (const char* file : kSettingsFiles) files.push_back(settingsFile(disk, file, limit));
   return files;

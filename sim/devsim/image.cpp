@@ -1,4 +1,4 @@
-#include "devsim_image.h"
+#include "image.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,13 +12,16 @@
 #include <type_traits>
 
 #include "core.h"
-#include "devsim_report.h"
+#include "record.h"
+#include "report.h"
 #include "process.h"
 #include "report_lines.h"
 #include "sandbox.h"
 
 namespace devsim {
 namespace {
+
+using sim::record::quoted;
 
 // The loader's report of a run is some kilobytes; more is not its.
 constexpr size_t kReportLimit = 16 << 20;
@@ -147,7 +150,7 @@ sim::FirmwareCall firmwareCall(Fields& f) {
 
 // Reads one record into OUT; false when it is none of the loader's.
 bool readRecord(Fields& f, Outcome& out) {
-  using sim::linker::Fn;
+  using sim::record::LinkerFn;
   const std::string& name = f.name();
   if (name == REPORT_INIT) {
     out.init = f.number<int32_t>();
@@ -162,42 +165,42 @@ bool readRecord(Fields& f, Outcome& out) {
     e.result = f.number<uint32_t>();
     out.events.push_back(e);
   } else if (name == REPORT_FIRMWARE) {
-    out.firmware.push_back(firmwareCall(f));
+    out.calls.firmware.push_back(firmwareCall(f));
   } else if (name == REPORT_DLOPEN) {
-    sim::linker::Call c{Fn::Open, f.number<uint64_t>()};
+    sim::record::LinkerCall c{LinkerFn::Open, f.number<uint64_t>()};
     c.name = f.text();
     c.flags = f.number<int>();
     c.handle = f.pointer();
-    out.linker.push_back(c);
+    out.calls.linker.push_back(c);
   } else if (name == REPORT_DLSYM) {
-    sim::linker::Call c{Fn::Symbol, f.number<uint64_t>()};
+    sim::record::LinkerCall c{LinkerFn::Symbol, f.number<uint64_t>()};
     c.handle = f.pointer();
     c.name = f.text();
     c.address = f.pointer();
-    out.linker.push_back(c);
+    out.calls.linker.push_back(c);
   } else if (name == REPORT_DLERROR) {
-    sim::linker::Call c{Fn::Error, f.number<uint64_t>()};
+    sim::record::LinkerCall c{LinkerFn::Error, f.number<uint64_t>()};
     c.error = f.text();
-    out.linker.push_back(c);
+    out.calls.linker.push_back(c);
   } else if (name == REPORT_DLCLOSE) {
-    sim::linker::Call c{Fn::Close, f.number<uint64_t>()};
+    sim::record::LinkerCall c{LinkerFn::Close, f.number<uint64_t>()};
     c.handle = f.pointer();
-    out.linker.push_back(c);
+    out.calls.linker.push_back(c);
   } else if (name == REPORT_OPEN) {
-    sim::platform::OpenCall c;
+    sim::record::OpenCall c;
     c.sequence = f.number<uint64_t>();
     c.path = f.text().value_or("(null)");
     c.flags = f.number<int>();
     c.result = f.number<int>();
     c.error = f.number<int>();
-    out.opens.push_back(c);
+    out.calls.opens.push_back(c);
   } else if (name == REPORT_SYSTEM) {
-    sim::platform::ShellCall c;
+    sim::record::ShellCall c;
     c.sequence = f.number<uint64_t>();
     c.command = f.text().value_or("");
     c.ran = true;
     c.status = f.number<int>();
-    out.commands.push_back(c);
+    out.calls.commands.push_back(c);
   } else if (name == REPORT_CWD) {
     out.cwd = f.text().value_or("");
   } else if (name == REPORT_HEAP) {
@@ -238,7 +241,7 @@ Outcome runInImage(const Options& o, const sim::Session& session) {
     ++number;
     if (line.empty() || !readRecord(fields, out))
       fail("the device image's loader gave a report devsim cannot read, at line " + std::to_string(number) + ": " +
-           shown(line.substr(0, 80)));
+           quoted(line.substr(0, 80)));
   }
   return out;
 }

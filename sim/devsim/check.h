@@ -6,7 +6,7 @@
 // is read off the bytes around the place its own search names.
 #pragma once
 
-#include "devsim_options.h"
+#include "options.h"
 
 namespace devsim {
 

@@ -3,8 +3,8 @@
 // inside this program's confinement, on the session's disk and terminals.
 #pragma once
 
-#include "devsim_options.h"
-#include "devsim_run.h"
+#include "options.h"
+#include "run.h"
 #include "session.h"
 
 namespace devsim {

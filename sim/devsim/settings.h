@@ -24,13 +24,18 @@ constexpr char kSettingsName[] = "Steadyflow.ini";
 // into memory.
 constexpr uint64_t kLongestSettings = 16u << 20;
 
+// The settings files as a run finds them, each of kSettingsFiles or nothing;
+// a run compares this much of each to tell whether it changed them.
+using SettingsFiles = std::vector<std::optional<sim::sandbox::FileBytes>>;
+constexpr size_t kComparedBytes = 1 << 16;
+
 // The settings file at DISK_PATH on the disk folder DISK, its first LIMIT
 // bytes kept: nothing when missing. A file the module cannot use as
 // settings (a link, a FIFO, a device, one too long to load) ends the
 // program with one line.
 std::optional<sim::sandbox::FileBytes> settingsFile(const std::string& disk, const std::string& diskPath, size_t limit);
 // Each of kSettingsFiles, as settingsFile reads it.
-std::vector<std::optional<sim::sandbox::FileBytes>> settingsFiles(const std::string& disk, size_t limit);
+SettingsFiles settingsFiles(const std::string& disk, size_t limit);
 // The host file PATH, named by the user, read whole under the same rules;
 // a missing file ends the program too.
 sim::sandbox::FileBytes namedSettingsFile(const std::string& path);

@@ -1,5 +1,6 @@
 // Module files as a program that hosts the module sees them: checked for
-// their identity header, loaded, called and unloaded again.
+// their identity header, loaded, reached through their exports and unloaded
+// again. The one way every hosting program calls a module.
 #pragma once
 
 #include <stdint.h>
@@ -33,9 +34,20 @@ class Module {
   Module(const Module&) = delete;
   Module& operator=(const Module&) = delete;
 
-  void* symbol(const char* name) const;
+  // The module's export NAME as what it is, T: a function type or a
+  // variable's type, e.g.
+  //   module.exported<decltype(INIGetInt)>("INIGetInt")("MinimumKBFree", 10000, 100, 50000)
+  //   module.exported<int32_t>("TAPDirStackDepth")
+  // A module that exports no NAME throws std::runtime_error, "the module
+  // exports no NAME". find() answers nullptr instead.
   template <class T>
-  T* get(const char* name) const {
+  T& exported(const char* name) const {
+    T* address = find<T>(name);
+    if (address == nullptr) missing(name);
+    return *address;
+  }
+  template <class T>
+  T* find(const char* name) const {
     return reinterpret_cast<T*>(symbol(name));
   }
   // Whether the module is gone from the process (after the last copy closed).
@@ -43,6 +55,8 @@ class Module {
 
  private:
   explicit Module(void* handle) : handle_(handle) {}
+  void* symbol(const char* name) const;
+  [[noreturn]] static void missing(const char* name);
   void* handle_;
 };
 

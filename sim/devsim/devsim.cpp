@@ -1,0 +1,75 @@
+// devsim: runs a module file once in the simulated device, or tells what the
+// module will do with a settings file.
+//
+//   devsim run MODULE [options]
+//   devsim check [--sandbox DIR | FILE] [--module MODULE]
+//
+// run checks and prints the module's identity header, hands it its entry
+// record, calls its main entry and delivers events, then reports what the
+// device would show: the terminal line, the command and the kernel setting it
+// wrote, and the module's settings files. The module runs confined
+// (confinement.h) on the sandbox folder, with the real libc and a real shell:
+// loaded into this process, or with --image by the device image's loader
+// under qemu-mipsel.
+//
+// Exit status: 0 done; 1 bad input (one line says why); 2 a wrong command
+// line; 3 (run) the run completed but the kernel setting was not written (the
+// shell failed, or no command was run); 124 the run took longer than its
+// time limit; 128 + N the run was ended by the signal N.
+//
+// The run model is run.h, the report report.h, the run in the device image
+// image.h; check is check.h.
+#include <stdio.h>
+
+#include "check.h"
+#include "module.h"
+#include "image.h"
+#include "options.h"
+#include "report.h"
+#include "run.h"
+#include "session.h"
+#include "settings.h"
+
+namespace {
+
+int run(const devsim::Options& o, int argc, char** argv) {
+  sim::SessionOptions options{o.sandbox, {}, o.shell};
+  if (!o.disk.empty()) options.writable.push_back(o.disk);
+  options.reach = {o.module};
+  if (!o.image.empty()) options.reach.push_back(o.image);
+  options.timeout = o.timeout;
+  sim::Session& session = sim::Session::start(argc, argv, options);
+
+  session.useModule(o.module);
+  const bool inImage = !o.image.empty();
+  std::string error;
+  const auto identity =
+      sim::readIdentity(session.modulePath(), error, inImage ? sim::Machine::Device : sim::Machine::ThisOne);
+  if (!identity) devsim::fail(error);
+  session.resetTerminals(o.terminals);
+  session.clearKernelSetting();
+  // The image's loader starts its own firmware and loads its own data: here
+  // only the disk and the start folder are settled.
+  const sim::FirmwareSetup setup{o.disk, o.chdirSuccess, o.startDir, o.taskData, o.utf8};
+  if (inImage)
+    session.resetFirmware(setup);
+  else
+    session.boot(setup);
+  const devsim::SettingsFiles before = devsim::settingsFiles(session.disk(), devsim::kComparedBytes);
+  const devsim::Outcome out = inImage ? devsim::runInImage(o, session) : devsim::runHere(o, session);
+  return devsim::reportRun(o, session, *identity, out, before);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  const devsim::Parsed parsed = devsim::parse(argc, argv);
+  if (parsed.help) {
+    fputs(devsim::kUsage, stdout);
+    return 0;
+  }
+  if (!parsed.options) devsim::fail(parsed.error, 2);
+  const devsim::Options& o = *parsed.options;
+  return o.command == devsim::Command::Check ? devsim::check(o, argc, argv) : run(o, argc, argv);
+}

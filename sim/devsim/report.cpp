@@ -1,0 +1,156 @@
+#include "report.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "process.h"
+#include "record.h"
+#include "tapheader.h"
+
+namespace devsim {
+namespace {
+
+using sim::record::escaped;
+using sim::record::quoted;
+
+void reportIdentity(const std::string& module, const sim::Identity& identity) {
+  char id[16];
+  snprintf(id, sizeof id, "0x%08X", identity.id);
+  char value[16];
+  snprintf(value, sizeof value, "0x%X", identity.headerValue);
+  report("module", escaped(module));
+  report("name", escaped(identity.name));
+  report("version", escaped(identity.version));
+  report("id", id);
+  report("date", escaped(identity.date));
+  report("header", std::string(TAP_HEADER_MAGIC " ") + value +
+                       (identity.headerValue == TAP_HEADER_VALUE ? ", ok" : ", unexpected value"));
+}
+
+void reportEntries(const Outcome& out) {
+  if (!out.slotsFilled)
+    fail("__TAP_Init_ returned " + std::to_string(out.init) + " but left an entry slot empty");
+  report("init", "__TAP_Init_ returned " + std::to_string(out.init) + "; main and event slots filled");
+  report("main", "TAP_Main returned " + std::to_string(out.main));
+  const std::string text = sim::record::printed(out.calls.firmware);
+  if (!text.empty()) report("printed", quoted(text));
+  for (const EventCall& e : out.events) {
+    char call[96];
+    snprintf(call, sizeof call, "TAP_EventHandler(0x%X, %u, %u) returned %u", e.code, e.param1, e.param2, e.result);
+    report("event", call);
+  }
+}
+
+void reportTerminals(const Options& o, const sim::Session& session) {
+  bool any = false;
+  for (int t : o.terminals) {
+    std::string error;
+    const auto bytes = sim::sandbox::readRegular(session.root(), "dev/pts/" + std::to_string(t), kShownBytes, error);
+    if (!bytes || bytes->size == 0) continue;
+    report("terminal", "/dev/pts/" + std::to_string(t) + " received " + std::to_string(bytes->size) +
+                           " bytes: " + shownFile(*bytes));
+    any = true;
+  }
+  if (!any) report("terminal", o.terminals.empty() ? "no pseudo-terminal present" : "nothing written");
+}
+
+// The commands and the kernel setting; answers whether the setting was
+// written as the run should have written it.
+bool reportCommands(const Options& o, const sim::Session& session, const Outcome& out) {
+  for (const sim::record::ShellCall& call : out.calls.commands) {
+    std::string outcome;
+    const sim::process::Ending ending = sim::process::ending(call.status);
+    if (!call.ran)
+      outcome = o.shell ? " (not run)" : " (not run: --no-shell)";
+    else if (ending.exited)
+      outcome = " (shell exit " + std::to_string(ending.code) + ")";
+    else
+      outcome = " (shell failed: status " + std::to_string(call.status) + ")";
+    report("command", escaped(call.command) + outcome);
+  }
+  if (out.calls.commands.empty()) report("command", "none run");
+  std::string error;
+  const auto kernel = sim::sandbox::readRegular(session.root(), "proc/sys/vm/min_free_kbytes", kShownBytes, error);
+  const std::string where = " (" + escaped(session.kernelSettingPath()) + ")";
+  if (kernel && kernel->size > 0) {
+    report("kernel", "min_free_kbytes now holds " + shownFile(*kernel) + where);
+    return true;
+  }
+  if (!o.shell) {
+    report("kernel", "min_free_kbytes not written: no shell with --no-shell" + where);
+    return true;
+  }
+  report("kernel", "min_free_kbytes was NOT written by this run" + where + "; devsim exits 3");
+  return false;
+}
+
+void reportSettings(const sim::Session& session, const SettingsFiles& before) {
+  const SettingsFiles after = settingsFiles(session.disk(), kComparedBytes);
+  bool any = false;
+  for (size_t i = 0; i < std::size(kSettingsFiles); ++i) {
+    const auto& was = before[i];
+    const auto& now = after[i];
+    if (!was && !now) continue;
+    const bool same = was && now && was->size == now->size && was->bytes == now->bytes;
+    const char* what = !now ? "deleted" : !was ? "created" : same ? "unchanged" : "rewritten";
+    report("settings", std::string(kSettingsFiles[i]) + " " + what +
+                           (now ? ", " + std::to_string(now->size) + " bytes " + shownFile(*now) : ""));
+    any = true;
+  }
+  if (!any) report("settings", "no settings file on the disk");
+}
+
+// "40 firmware, 8 dynamic-linker (dlopen 2, dlsym 2, dlerror 2, dlclose 2)"
+std::string callCounts(const sim::record::Calls& calls) {
+  using sim::record::LinkerFn;
+  auto count = [&](LinkerFn fn) {
+    return std::to_string(
+        std::count_if(calls.linker.begin(), calls.linker.end(), [fn](const auto& c) { return c.fn == fn; }));
+  };
+  return std::to_string(calls.firmware.size()) + " firmware, " + std::to_string(calls.linker.size()) +
+         " dynamic-linker (dlopen " + count(LinkerFn::Open) + ", dlsym " + count(LinkerFn::Symbol) + ", dlerror " +
+         count(LinkerFn::Error) + ", dlclose " + count(LinkerFn::Close) + ")";
+}
+
+void reportState(const Outcome& out) {
+  report("cwd", escaped(out.cwd));
+  report("heap", std::to_string(out.liveBlocks) + " blocks live, peak " + std::to_string(out.peakBytes) + " bytes");
+  report("calls", callCounts(out.calls));
+}
+
+}  // namespace
+
+std::string shownFile(const sim::sandbox::FileBytes& file) {
+  const std::string head = file.bytes.substr(0, kShownBytes);
+  if (head.size() == file.size) return quoted(head);
+  return quoted(head) + "... (" + std::to_string(file.size) + " bytes, the first " + std::to_string(head.size()) +
+         " shown)";
+}
+
+void report(const char* what, const std::string& text) { printf("%-10s %s\n", what, text.c_str()); }
+
+void fail(const std::string& line, int status) {
+  fflush(stdout);
+  fprintf(stderr, "devsim: %s\n", line.c_str());
+  exit(status);
+}
+
+int reportRun(const Options& o, const sim::Session& session, const sim::Identity& identity, const Outcome& out,
+              const SettingsFiles& before) {
+  reportIdentity(o.module, identity);
+  if (!o.image.empty())
+    report("image", escaped(o.image) + ": the device's C library and loader, under qemu-mipsel as a MIPS32 release 1 core");
+  reportEntries(out);
+  reportTerminals(o, session);
+  const bool written = reportCommands(o, session, out);
+  reportSettings(session, before);
+  reportState(out);
+  if (o.trace) {
+    // Every call the module made, in the order it made them.
+    printf("--- calls, in order\n");
+    for (const std::string& line : sim::record::lines(out.calls)) printf("%s\n", line.c_str());
+  }
+  return written ? 0 : 3;
+}
+
+}  // namespace devsim

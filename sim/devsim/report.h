@@ -1,0 +1,38 @@
+// devsim's report: one line per finding, a word and the text, every text in
+// it escaped the one way the records escape bytes (record.h), so that nothing
+// a module holds or does can pass for a line of its own; and devsim's one
+// way of ending with a line of complaint.
+#pragma once
+
+#include <stddef.h>
+
+#include <string>
+
+#include "module.h"
+#include "options.h"
+#include "run.h"
+#include "sandbox.h"
+#include "session.h"
+#include "settings.h"
+
+namespace devsim {
+
+// How much of a file a report line shows.
+constexpr size_t kShownBytes = 256;
+
+// A file's first kShownBytes bytes quoted, and its length when they are not
+// all of it.
+std::string shownFile(const sim::sandbox::FileBytes& file);
+// "WHAT       TEXT" on stdout.
+void report(const char* what, const std::string& text);
+// "devsim: LINE" on stderr, and the program ends with STATUS.
+[[noreturn]] void fail(const std::string& line, int status = 1);
+
+// The report of a run of O's module: its identity, what its entries did, the
+// terminals, the commands and the kernel setting, the settings files against
+// BEFORE, the state left, and with --trace every call in order. Answers
+// devsim's exit status: 0, or 3 when the kernel setting was not written.
+int reportRun(const Options& o, const sim::Session& session, const sim::Identity& identity, const Outcome& out,
+              const SettingsFiles& before);
+
+}  // namespace devsim
