@@ -20,6 +20,7 @@
 #include <optional>
 #include <sstream>
 
+#include "file.h"
 #include "helpers.h"
 #include "host.h"
 #include "record.h"
@@ -162,13 +163,7 @@ Text loaded(const std::string& bytes) {
   return {text, static_cast<uint32_t>(((bytes.size() >> 9) + 2) << 9)};
 }
 
-std::optional<std::string> diskFile(const char* diskPath) {
-  std::ifstream in(fuzz::hostPath(diskPath), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+std::optional<std::string> diskFile(const char* diskPath) { return sim::readFile(fuzz::hostPath(diskPath)); }
 
 void writeDiskFile(const char* diskPath, const std::string& bytes) {
   std::ofstream(fuzz::hostPath(diskPath), std::ios::binary | std::ios::trunc) << bytes;

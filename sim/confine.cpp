@@ -8,7 +8,6 @@
 // is handed in, as is the current folder. Exits with the program's status;
 // 124 when it took longer than SECONDS; 1 with one line when the sandbox or
 // the confinement cannot be had, 2 for a wrong command line.
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,15 +41,7 @@ int main(int argc, char** argv) {
       fail(std::string("unknown or incomplete option ") + argv[i], 2);
   }
   if (i + 1 >= argc) fail("no program given after --", 2);
-  std::string error;
-  if (!sim::confinement::available(error)) fail("cannot confine: " + error, 1);
-  char cwd[PATH_MAX];
-  if (getcwd(cwd, sizeof cwd) != nullptr) request.reach.push_back(cwd);
   for (int arg = i + 1; arg < argc; ++arg)
     if (strchr(argv[arg], '/') != nullptr) request.reach.push_back(argv[arg]);
-  const auto outcome = sim::confinement::run(request, std::vector<std::string>(argv + i + 1, argv + argc), error);
-  if (!outcome) fail(error, 1);
-  const std::string ended = sim::confinement::describe(*outcome, request.timeout);
-  if (!ended.empty()) fprintf(stderr, "confine: %s\n", ended.c_str());
-  return outcome->timedOut ? 124 : outcome->status;
+  return sim::confinement::runToEnd(request, std::vector<std::string>(argv + i + 1, argv + argc), "confine");
 }

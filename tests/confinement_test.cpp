@@ -19,6 +19,7 @@
 #include <map>
 #include <sstream>
 
+#include "file.h"
 #include "harness.h"
 
 namespace {
@@ -51,12 +52,7 @@ int listener(int& port) {
   return fd;
 }
 
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+std::string contents(const std::string& path) { return sim::readFile(path).value_or(""); }
 
 // What the module must leave as it is, by name: the kernel setting and the
 // terminals this suite's confinement stands in for, the machine's own other
@@ -87,7 +83,7 @@ TEST(Confinement, HoldsAgainstAHostileModule) {
   std::filesystem::create_directories(sandbox + "/disk");
   std::ofstream(sandbox + "/disk/hostile-aims") << "outside=" << outside << "\nhost=" << session.root()
                                                 << "\npid=" << getpid() << "\nport=" << port << "\n";
-  std::vector<std::string> argv = programCommand(DEVSIM_PATH);
+  std::vector<std::string> argv = sim::Session::programCommand(DEVSIM_PATH);
   argv.insert(argv.end(), {"run", TEST_MODULES "/hostile.tap", "--sandbox", sandbox});
   const CommandResult r = runProgram(argv);
   close(listening);

@@ -24,7 +24,7 @@ class DevsimCheck : public testing::Test {
   }
   void TearDown() override { fs::remove_all(folder_); }
   CommandResult devsim(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = programCommand(DEVSIM_PATH);
+    std::vector<std::string> argv = sim::Session::programCommand(DEVSIM_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
     return runProgram(argv, folder_);
   }

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <set>
 
+#include "file.h"
 #include "harness.h"
 
 namespace {
@@ -19,10 +20,7 @@ using testing::EndsWith;
 using testing::HasSubstr;
 using testing::Not;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string slurp(const std::string& path) { return sim::readFile(path).value_or(""); }
 
 std::set<std::string> listing(const std::string& folder) {
   std::set<std::string> names;
@@ -38,7 +36,7 @@ class Devsim : public testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(sandbox_); }
   CommandResult devsim(const std::vector<std::string>& args, const std::string& sandbox = "") {
-    std::vector<std::string> argv = programCommand(DEVSIM_PATH);
+    std::vector<std::string> argv = sim::Session::programCommand(DEVSIM_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
     argv.insert(argv.end(), {"--sandbox", sandbox.empty() ? sandbox_ : sandbox});
     return runProgram(argv);
@@ -91,7 +89,7 @@ TEST_F(Devsim, RunsInSandboxesNamedWithAnyCharacter) {
 
 // A bare name is the file in the current folder, not a library to search for.
 TEST_F(Devsim, RunsAModuleNamedFromItsFolder) {
-  std::vector<std::string> argv = programCommand(DEVSIM_PATH);
+  std::vector<std::string> argv = sim::Session::programCommand(DEVSIM_PATH);
   argv.insert(argv.end(), {"run", "SteadyflowTest.tap", "--sandbox", sandbox_});
   const CommandResult r = runProgram(argv, std::filesystem::path(MODULE_PATH).parent_path());
   EXPECT_EQ(r.status, 0) << r.err;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <set>
 
+#include "file.h"
 #include "harness.h"
 #include "helpers.h"
 #include "tap.h"
@@ -37,8 +38,7 @@ class DiskConfinement : public DeviceTest {
   std::string outside() const { return sandbox() + "/tmp/outside"; }
   // Beside the disk everything is as SetUp made it, and the links remain.
   void expectOutsideUntouched() const {
-    std::ifstream secret(outside() + "/secret.txt");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "secret");
+    EXPECT_EQ(sim::readFile(outside() + "/secret.txt"), "secret");
     std::set<std::string> besideDisk, inTmp, inOutside;
     for (const auto& item : fs::directory_iterator(sandbox())) besideDisk.insert(item.path().filename());
     for (const auto& item : fs::directory_iterator(sandbox() + "/tmp")) inTmp.insert(item.path().filename());

@@ -4,6 +4,7 @@
 
 #include "SteadyflowTest.h"
 #include "harness.h"
+#include "process.h"
 
 namespace {
 
@@ -60,8 +61,9 @@ TEST_F(EntryPoints, AbortSleepsForever) {
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 42);
+  const sim::process::Ending ending = sim::process::ending(status);
+  ASSERT_TRUE(ending.exited);
+  EXPECT_EQ(ending.code, 42);
 }
 
 TEST_F(EntryPoints, InitAndFinitDoNothing) {

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "file.h"
 #include "linker.h"
 #include "platform.h"
 #include "process.h"
@@ -29,9 +30,8 @@ void DeviceTest::boot(const DeviceConfig& config) {
   session().resetDisk();
   session().resetTerminals(config.terminals);
   session().clearKernelSetting();
-  fs::remove_all(sim::sandbox::temporary(sandbox()));
-  fs::create_directory(sim::sandbox::temporary(sandbox()));
-  sim::platform::setAccess(sim::platform::Access::Pass);
+  session().clearScratch();
+  session().runShell(true);
   session().boot(config);
   loadModule();
 }
@@ -47,7 +47,7 @@ void DeviceTest::loadModule() {
   sim::linker::reset();
 }
 
-void DeviceTest::failShell() { sim::platform::setAccess(sim::platform::Access::Record); }
+void DeviceTest::failShell() { session().runShell(false); }
 
 void DeviceTest::TearDown() {
   if (!session().confined()) return;
@@ -68,23 +68,15 @@ void DeviceTest::writeFile(const std::string& diskPath, const std::string& bytes
   std::ofstream(hostPath(diskPath), std::ios::binary | std::ios::trunc) << bytes;
 }
 
-static std::optional<std::string> slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-std::optional<std::string> DeviceTest::readFile(const std::string& diskPath) const { return slurp(hostPath(diskPath)); }
+std::optional<std::string> DeviceTest::readFile(const std::string& diskPath) const { return sim::readFile(hostPath(diskPath)); }
 
 bool DeviceTest::exists(const std::string& diskPath) const { return fs::exists(fs::symlink_status(hostPath(diskPath))); }
 
-std::string DeviceTest::terminal(int number) const { return slurp(session().terminalPath(number)).value_or(""); }
+std::string DeviceTest::terminal(int number) const { return sim::readFile(session().terminalPath(number)).value_or(""); }
 
 void DeviceTest::addTerminal(int number) const { std::ofstream(session().terminalPath(number)) << ""; }
 
-std::string DeviceTest::kernelSetting() const { return slurp(session().kernelSettingPath()).value_or(""); }
+std::string DeviceTest::kernelSetting() const { return sim::readFile(session().kernelSettingPath()).value_or(""); }
 
 std::vector<std::string> DeviceTest::commands() const {
   std::vector<std::string> out;
@@ -124,19 +116,12 @@ CommandResult runProgram(const std::vector<std::string>& argv, const std::string
     if (fd >= 0) close(fd);
   if (status < 0) throw std::runtime_error("cannot run " + argv.at(0));
   CommandResult result;
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = slurp(outPath).value_or("");
-  result.err = slurp(errPath).value_or("");
+  const sim::process::Ending ending = sim::process::ending(status);
+  result.status = ending.exited ? ending.code : -1;
+  result.out = sim::readFile(outPath).value_or("");
+  result.err = sim::readFile(errPath).value_or("");
   fs::remove_all(outputs);
   return result;
-}
-
-std::vector<std::string> programCommand(const std::string& program) {
-  std::vector<std::string> argv;
-  std::stringstream emulator(EMULATOR);
-  for (std::string word; emulator >> word;) argv.push_back(word);
-  argv.push_back(program);
-  return argv;
 }
 
 void* firmwareAlloc(uint32_t size) {

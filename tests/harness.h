@@ -113,9 +113,6 @@ struct CommandResult {
   std::string out, err;
 };
 CommandResult runProgram(const std::vector<std::string>& argv, const std::string& folder = "");
-// The argument vector that runs a program of this build: the emulator first
-// on the device build.
-std::vector<std::string> programCommand(const std::string& program);
 // A fresh folder for a test's own files, inside the sandbox.
 std::string temporaryFolder();
 

@@ -26,6 +26,7 @@
 #include <sstream>
 #include <vector>
 
+#include "file.h"
 #include "process.h"
 
 namespace sim::confinement {
@@ -419,12 +420,10 @@ void relay(pid_t child, int out, int err, int phases, unsigned timeout, Outcome&
   outcome.phase = said.substr(said.rfind('\n') == std::string::npos ? 0 : said.rfind('\n') + 1);
 }
 
-// Reads a line of a file of /proc/sys; empty when it is not there.
+// The first line of a file of /proc; empty when it is not there.
 std::string setting(const char* path) {
-  std::ifstream in(path);
-  std::string value;
-  std::getline(in, value);
-  return value;
+  const std::string text = readFile(path).value_or("");
+  return text.substr(0, text.find('\n'));
 }
 
 }  // namespace
@@ -611,6 +610,20 @@ std::string describe(const Outcome& outcome, unsigned timeout) {
   const int signal = outcome.status - 128;
   if (signal < 1 || signal > static_cast<int>(std::size(kSignals))) return "";
   return std::string("the run was ended by the signal SIG") + kSignals[signal - 1] + where;
+}
+
+int runToEnd(Request request, const std::vector<std::string>& program, const std::string& who) {
+  std::string error;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) != nullptr) request.reach.push_back(cwd);
+  std::optional<Outcome> outcome;
+  if (!available(error))
+    error = "cannot confine the module: " + error;
+  else
+    outcome = run(request, program, error);
+  const std::string ended = outcome ? describe(*outcome, request.timeout) : error;
+  if (!ended.empty()) fprintf(stderr, "%s: %s\n", who.c_str(), ended.c_str());
+  return !outcome ? 1 : outcome->timedOut ? 124 : outcome->status;
 }
 
 }  // namespace sim::confinement

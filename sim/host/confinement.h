@@ -76,5 +76,11 @@ std::optional<Outcome> run(const Request& request, const std::vector<std::string
 // A run that did not end by itself (a signal, the time limit) in one line;
 // empty for one that exited.
 std::string describe(const Outcome& outcome, unsigned timeout);
+// The one way a hosting program confines: runs PROGRAM as run() does, with
+// the current folder handed in too, and answers the exit status the caller
+// ends with: PROGRAM's, 124 past the time limit, 128 + the signal that ended
+// it, 1 when no confinement or sandbox could be had. Every way but an exit
+// gets one line on stderr, "WHO: ...".
+int runToEnd(Request request, const std::vector<std::string>& program, const std::string& who);
 
 }  // namespace sim::confinement

@@ -39,11 +39,8 @@ std::string self(char** argv) {
 // This program's own command line again: the emulator that runs it (on the
 // device build), its file, and its arguments.
 std::vector<std::string> thisProgram(int argc, char** argv) {
-  std::vector<std::string> argv2;
-  std::istringstream emulator(SIM_EMULATOR);
-  for (std::string word; emulator >> word;) argv2.push_back(word);
-  argv2.push_back(self(argv));
-  for (int i = 1; i < argc; ++i) argv2.push_back(argv[i]);
+  std::vector<std::string> argv2 = Session::programCommand(self(argv));
+  argv2.insert(argv2.end(), argv + 1, argv + argc);
   return argv2;
 }
 
@@ -74,12 +71,11 @@ Session& Session::start(int argc, char** argv, const SessionOptions& options) {
     session.root_ = *named;
     session.disk_ = sandbox::disk(*named);
     session.confined_ = true;
-    platform::setAccess(options.shell ? platform::Access::Pass : platform::Access::Record);
+    session.runShell(options.shell);
     return session;
   }
 
-  const bool confinable = confinement::available(session.reason_);
-  session.require(confinable || options.withoutConfinement, "cannot confine the module: " + session.reason_);
+  const bool confinable = !options.withoutConfinement || confinement::available(session.reason_);
   if (root.empty()) {
     const char* tmp = getenv("TMPDIR");
     std::string made = std::string(tmp && *tmp ? tmp : "/tmp") + "/steadyflow-XXXXXX";
@@ -96,18 +92,11 @@ Session& Session::start(int argc, char** argv, const SessionOptions& options) {
     return session;
   }
   confinement::Request request{root, options.writable, options.reach, options.nested, options.timeout};
-  // What every hosting program reads: its build and checkout, the module,
-  // and the folder it was started in (where relative paths point).
-  char cwd[PATH_MAX];
+  // What every hosting program reads: its build and checkout, the module.
   request.reach.insert(request.reach.end(), {SIM_BUILD, SIM_CHECKOUT, SIM_MODULE, self(argv)});
-  if (getcwd(cwd, sizeof cwd) != nullptr) request.reach.push_back(cwd);
-  std::string error;
-  const auto outcome = confinement::run(request, thisProgram(argc, argv), error);
+  const int status = confinement::runToEnd(request, thisProgram(argc, argv), session.program_);
   if (session.removeRoot_) fs::remove_all(root);
-  session.require(outcome.has_value(), error);
-  const std::string ended = confinement::describe(*outcome, options.timeout);
-  if (!ended.empty()) fprintf(stderr, "%s: %s\n", session.program_.c_str(), ended.c_str());
-  exit(outcome->timedOut ? 124 : outcome->status);
+  exit(status);
 }
 
 Session& Session::current() {
@@ -143,6 +132,21 @@ void Session::clearKernelSetting() {
 void Session::resetDisk() {
   std::string error;
   require(sandbox::resetDisk(root_, error), error);
+}
+
+void Session::clearScratch() {
+  fs::remove_all(sandbox::temporary(root_));
+  fs::create_directory(sandbox::temporary(root_));
+}
+
+void Session::runShell(bool run) { platform::setAccess(run ? platform::Access::Pass : platform::Access::Record); }
+
+std::vector<std::string> Session::programCommand(const std::string& program) {
+  std::vector<std::string> argv;
+  std::istringstream emulator(SIM_EMULATOR);
+  for (std::string word; emulator >> word;) argv.push_back(word);
+  argv.push_back(program);
+  return argv;
 }
 
 Firmware& Session::firmware() {

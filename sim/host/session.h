@@ -83,6 +83,14 @@ class Session {
   void clearKernelSetting();
   // Empties the sandbox disk, leaving only "/ProgramFiles".
   void resetDisk();
+  // Empties the sandbox's tmp/, the program's own scratch files.
+  void clearScratch();
+  // Whether the module's system runs a real shell from now on, or only
+  // records the command and answers -1, as on a device without one.
+  void runShell(bool run);
+  // The argument vector that runs PROGRAM, a program of this build: the
+  // emulator first on the device build.
+  static std::vector<std::string> programCommand(const std::string& program);
 
   // --- the firmware ------------------------------------------------------------
   // Starts the firmware afresh on the disk, with the data SETUP asks for,
