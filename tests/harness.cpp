@@ -151,6 +151,7 @@ int main(int argc, char** argv) {
   if (!listing) {
     sim::SessionOptions options;
     options.nested = true;
+    options.reach = {CHECKOUT, BUILD_FOLDER};  // the test modules, devsim, the lists the tests read
     options.withoutConfinement = skipping;
     sim::Session::start(argc, argv, options);
   }

@@ -15,9 +15,8 @@
 #include "record.h"
 #include "sandbox.h"
 
-#if !defined(SIM_LIBDIR) || !defined(SIM_MODULE) || !defined(SIM_EMULATOR) || !defined(SIM_BUILD) || \
-    !defined(SIM_CHECKOUT)
-#error "SIM_LIBDIR, SIM_MODULE, SIM_EMULATOR, SIM_BUILD and SIM_CHECKOUT come from the build"
+#if !defined(SIM_EMULATOR)
+#error "SIM_EMULATOR comes from the build"
 #endif
 
 namespace sim {
@@ -25,21 +24,27 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* dataLibrary(FirmwareData which) {
-  return which == FirmwareData::TaskTable ? SIM_LIBDIR "/libfwtask.so" : SIM_LIBDIR "/libfwutf8.so";
-}
-
-// This program's own file.
-std::string self(char** argv) {
+// This program's own file (under qemu, the program qemu runs).
+std::string self() {
   char path[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string(argv[0]);
+  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+// PLACE, one of kPlaces, as a path: relative to this program's folder.
+std::string placed(const char* place) {
+  static const fs::path folder = fs::path(self()).parent_path();
+  return (folder / place).lexically_normal();
+}
+
+std::string dataLibrary(FirmwareData which) {
+  return placed(kPlaces.libraries) + (which == FirmwareData::TaskTable ? "/libfwtask.so" : "/libfwutf8.so");
 }
 
 // This program's own command line again: the emulator that runs it (on the
 // device build), its file, and its arguments.
 std::vector<std::string> thisProgram(int argc, char** argv) {
-  std::vector<std::string> argv2 = Session::programCommand(self(argv));
+  std::vector<std::string> argv2 = Session::programCommand(self());
   argv2.insert(argv2.end(), argv + 1, argv + argc);
   return argv2;
 }
@@ -59,7 +64,7 @@ Session& Session::start(int argc, char** argv, const SessionOptions& options) {
   static Session& session = *new Session;
   started = &session;
   session.program_ = fs::path(argc > 0 ? argv[0] : "steadyflow").filename();
-  session.module_ = SIM_MODULE;
+  session.module_ = placed(kPlaces.module);
   std::string root = options.root;
 
   // Inside the confinement this program asked for, as the mounts and the
@@ -92,8 +97,9 @@ Session& Session::start(int argc, char** argv, const SessionOptions& options) {
     return session;
   }
   confinement::Request request{root, options.writable, options.reach, options.nested, options.timeout};
-  // What every hosting program reads: its build and checkout, the module.
-  request.reach.insert(request.reach.end(), {SIM_BUILD, SIM_CHECKOUT, SIM_MODULE, self(argv)});
+  // What every hosting program reads: its own file, the libraries it
+  // loads, the module.
+  request.reach.insert(request.reach.end(), {self(), placed(kPlaces.libraries), session.module_});
   const int status = confinement::runToEnd(request, thisProgram(argc, argv), session.program_);
   if (session.removeRoot_) fs::remove_all(root);
   exit(status);
@@ -151,7 +157,7 @@ std::vector<std::string> Session::programCommand(const std::string& program) {
 
 Firmware& Session::firmware() {
   static Firmware* instance = [this] {
-    void* lib = dlopen(SIM_LIBDIR "/libtap.so", RTLD_NOW | RTLD_GLOBAL);
+    void* lib = dlopen((placed(kPlaces.libraries) + "/libtap.so").c_str(), RTLD_NOW | RTLD_GLOBAL);
     auto get = lib ? reinterpret_cast<Firmware* (*)()>(dlsym(lib, "simfw_firmware")) : nullptr;
     if (get == nullptr) fail(std::string("cannot load the simulated firmware: ") + dlerror());
     get()->numberRecordsWith(&record::next);
@@ -184,7 +190,7 @@ void Session::boot(const FirmwareSetup& setup) {
 void Session::loadData(FirmwareData which) {
   firmware();
   if (data_.count(which)) return;
-  void* handle = dlopen(dataLibrary(which), RTLD_NOW | RTLD_GLOBAL);
+  void* handle = dlopen(dataLibrary(which).c_str(), RTLD_NOW | RTLD_GLOBAL);
   require(handle != nullptr, std::string("cannot load firmware data: ") + (handle ? "" : dlerror()));
   data_[which] = handle;
 }

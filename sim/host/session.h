@@ -25,6 +25,15 @@
 
 namespace sim {
 
+// Where a hosting program finds what it loads, each relative to the folder
+// of its own file: the firmware libraries, and the build's module. Each
+// program carries its own (steadyflow_host_program generates it).
+struct Places {
+  const char* libraries;
+  const char* module;
+};
+extern const Places kPlaces;
+
 struct SessionOptions {
   // The sandbox folder; empty: a fresh temporary one, removed at the end.
   std::string root;
