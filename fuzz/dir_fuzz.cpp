@@ -19,6 +19,7 @@
 
 #include "helpers.h"
 #include "host.h"
+#include "record.h"
 
 namespace fs = std::filesystem;
 

@@ -53,7 +53,12 @@ constexpr int kPhaseFd = 4;
 // shadow memory); file sizes; no core files. Then the sizes of /dev and of
 // a hidden folder.
 constexpr char kLimiter[] = "/usr/bin/prlimit";
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define STEADYFLOW_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(STEADYFLOW_ASAN)
 const char* const kLimits[] = {"--nproc=256", "--fsize=268435456", "--core=0"};
 #else
 const char* const kLimits[] = {"--nproc=256", "--fsize=268435456", "--core=0", "--data=1073741824"};
