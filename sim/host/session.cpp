@@ -25,7 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* dataLibrary(FirmwareData which) {
-  return which == FirmwareData::TaskTable ? SIM_LIBDIR "/libfwtask.so" : SIM_LIBDIR "/libfwutf8.so";
+  return which == FirmwareData::TaskTable ? SIM_LIBDIR "/" FWDATA_TASK_LIBRARY : SIM_LIBDIR "/" FWDATA_UTF8_LIBRARY;
 }
 
 // This program's own file.
@@ -179,7 +179,7 @@ void Session::loadData(FirmwareData which) {
   firmware();
   if (data_.count(which)) return;
   void* handle = dlopen(dataLibrary(which), RTLD_NOW | RTLD_GLOBAL);
-  require(handle != nullptr, std::string("cannot load firmware data: ") + (handle ? "" : dlerror()));
+  if (handle == nullptr) fail(std::string("cannot load firmware data: ") + dlerror());
   data_[which] = handle;
 }
 
