@@ -102,7 +102,9 @@ TapDirRecord*& currentRecord() {
   return task.table[*task.index].dirRecord;
 }
 
-class FaultSweep : public DeviceTest {
+// Sweeps a run from a start on the platform lack() names, and checks what
+// each run leaves.
+class SettingsSweep : public DeviceTest {
  protected:
   virtual Lack lack() const { return Lack::Nothing; }
   DeviceConfig config() const override {
@@ -211,7 +213,7 @@ class FaultSweep : public DeviceTest {
   }
 };
 
-class StartSweep : public FaultSweep, public ::testing::WithParamInterface<std::tuple<Platform, Start>> {
+class StartSweep : public SettingsSweep, public ::testing::WithParamInterface<std::tuple<Platform, Start>> {
  protected:
   Lack lack() const override { return std::get<0>(GetParam()).lack; }
   static SweepCounts& total() {
@@ -238,7 +240,7 @@ INSTANTIATE_TEST_SUITE_P(Platforms, StartSweep,
                            return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
                          });
 
-TEST_F(FaultSweep, EveryFailingCallOfARewriteLeavesTheFileWholeOrInANamedWindow) {
+TEST_F(SettingsSweep, EveryFailingCallOfARewriteLeavesTheFileWholeOrInANamedWindow) {
   const SweepCounts counts = sweep(kRewrite, [this] {
     MODULE_VAR(MinimumKBFree) = 700;
     MODULE_FN(SaveINI)();
