@@ -53,7 +53,9 @@ T exported(const char* name) {
 }
 
 void boot(int argc, char** argv) {
-  sim::Session& session = sim::Session::start(argc, argv, {"", {}, false});
+  sim::SessionOptions options;
+  options.shell = false;
+  sim::Session& session = sim::Session::start(argc, argv, options);
   sim::FirmwareSetup setup;
   setup.startDir = "/ProgramFiles";
   session.boot(setup);

@@ -160,12 +160,16 @@ class SettingsSweep : public DeviceTest {
     expectTidy();
     if (start.value != 0) {
       const int32_t value = MODULE_VAR(MinimumKBFree);
-      if (failing.entry.empty()) EXPECT_EQ(value, start.value);
+      if (failing.entry.empty()) {
+        EXPECT_EQ(value, start.value);
+      }
       EXPECT_TRUE(value == start.value || value == kDefault) << "applied " << value;
       EXPECT_TRUE(value >= 100 && value <= 50000) << "value out of range";
       EXPECT_EQ(commands(), std::vector<std::string>{command(value)});
       EXPECT_EQ(kernelSetting(), lack() == Lack::Shell ? "" : std::to_string(value) + "\n");
-      if (lack() != Lack::Terminal) EXPECT_EQ(terminal(0), command(value) + "\n" + std::string(1, '\0'));
+      if (lack() != Lack::Terminal) {
+        EXPECT_EQ(terminal(0), command(value) + "\n" + std::string(1, '\0'));
+      }
     }
 
     std::string window;

@@ -305,7 +305,8 @@ void sockets() {
   } else {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, aim("dgram").s, sizeof address.sun_path - 1);
+    const Text dgram = aim("dgram");
+    memcpy(address.sun_path, dgram.s, strnlen(dgram.s, sizeof address.sun_path - 1));
     const bool sent = sendto(pair[0], "x", 1, 0, reinterpret_cast<sockaddr*>(&address), sizeof address) == 1;
     close(pair[0]);
     close(pair[1]);
