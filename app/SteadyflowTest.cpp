@@ -2,21 +2,22 @@
 
 #include <stdlib.h>
 
+#include "Steadyflow.h"
 #include "helpers.h"
 #include "tap.h"
 
 namespace {
 
-constexpr char kModuleFolder[] = "/ProgramFiles/Settings/Steadyflow";
-constexpr char kSettingsFile[] = "Steadyflow.ini";
-constexpr char kKey[] = "MinimumKBFree";
-constexpr int32_t kDefault = 10000;
-constexpr int32_t kLowest = 100;
-constexpr int32_t kHighest = 50000;
+using steadyflow::kDefault;
+using steadyflow::kHighest;
+using steadyflow::kKey;
+using steadyflow::kLowest;
+using steadyflow::kSettingsFile;
+using steadyflow::kSettingsFolder;
 
 // Opens the settings text from the module folder, for a save.
 INILOCATION openForSave(void) {
-  TAP_Hdd_ChangeDir(kModuleFolder);
+  TAP_Hdd_ChangeDir(kSettingsFolder);
   return INIOpenFile(kSettingsFile, nullptr);
 }
 
@@ -51,7 +52,7 @@ void CreateRootDir(void) {
 // find a file the first one missed (a change of directory or an existence
 // test that failed); its value is then taken, not overwritten.
 void LoadINI(void) {
-  TAP_Hdd_ChangeDir(kModuleFolder);
+  TAP_Hdd_ChangeDir(kSettingsFolder);
   INILOCATION where = INIOpenFile(kSettingsFile, nullptr);
   if (where == INILOCATION_NewFile) {
     INICloseFile();

@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "Steadyflow.h"
 #include "module.h"
 #include "firmware.h"
 #include "session.h"
@@ -26,10 +27,12 @@
 
 namespace {
 
-
-constexpr char kKey[] = "MinimumKBFree";
-constexpr char kPattern[] = "MinimumKBFree=";
-constexpr char kKeyLine[] = "MinimumKBFree=12345\r\n";
+using steadyflow::kDefault;
+using steadyflow::kHighest;
+using steadyflow::kKey;
+using steadyflow::kLowest;
+const std::string kPattern = std::string(kKey) + "=";
+const std::string kKeyLine = kPattern + "12345\r\n";
 constexpr int64_t kSizes[] = {64, 4 << 10, 64 << 10, 1 << 20};
 
 // The module as the bench calls it: one loaded copy on the session's disk.
@@ -43,7 +46,9 @@ struct Host {
 Host host;
 
 void boot(int argc, char** argv) {
-  sim::Session& session = sim::Session::start(argc, argv, {"", {}, false});
+  sim::SessionOptions options;
+  options.shell = false;
+  sim::Session& session = sim::Session::start(argc, argv, options);
   sim::FirmwareSetup setup;
   setup.startDir = "/ProgramFiles";
   session.boot(setup);
@@ -136,8 +141,8 @@ void countBytes(benchmark::State& state) {
 void GetIntModule(benchmark::State& state, Kind kind) {
   openText("bench.ini", readText(kind, state.range(0)));
   const uint32_t allocations = sim::firmware().memory().allocations;
-  for (auto _ : state) benchmark::DoNotOptimize(host.getInt(kKey, 10000, 100, 50000));
-  if (host.getInt(kKey, 10000, 100, 50000) != 12345) state.SkipWithError("INIGetInt did not find the key");
+  for (auto _ : state) benchmark::DoNotOptimize(host.getInt(kKey, kDefault, kLowest, kHighest));
+  if (host.getInt(kKey, kDefault, kLowest, kHighest) != 12345) state.SkipWithError("INIGetInt did not find the key");
   setAllocationCounter(state, allocations);
   host.closeFile();
   countBytes(state);
@@ -165,10 +170,10 @@ void GetIntStrcasestr(benchmark::State& state, Kind kind) {
   const std::string& text = readText(kind, state.range(0));
   const char* found = nullptr;
   for (auto _ : state) {
-    found = strcasestr(text.c_str(), kPattern);
+    found = strcasestr(text.c_str(), kPattern.c_str());
     benchmark::DoNotOptimize(found);
   }
-  if (found == nullptr || strtol(found + strlen(kPattern), nullptr, 10) != 12345)
+  if (found == nullptr || strtol(found + kPattern.size(), nullptr, 10) != 12345)
     state.SkipWithError("strcasestr did not find the key");
   countBytes(state);
 }

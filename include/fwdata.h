@@ -23,6 +23,14 @@ struct TapTaskEntry {
 
 }  // extern "C"
 
+// The simulated firmware holds its data in two libraries of its library
+// folder (the host build's SIM_LIBDIR, the device image's /tapapi/TMS),
+// loaded only for a run that wants them: the task table with the current-task
+// index, and the UTF-8 routine. Their file names (the CMake targets fwtask and
+// fwutf8), as literals for joining to a folder.
+#define FWDATA_TASK_LIBRARY "libfwtask.so"
+#define FWDATA_UTF8_LIBRARY "libfwutf8.so"
+
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(TapTaskEntry) == 44, "task entry is 44 bytes");
 static_assert(offsetof(TapTaskEntry, dirRecord) == 40, "record pointer at 40");

@@ -68,6 +68,20 @@ extern const char __tap_program_name__[TAP_NAME_SIZE];
 extern const uint32_t __tap_ud__;
 extern const TapModuleHeader __tap_Header__;
 
+// Lays out the identity header, in one unit of each module: every field in
+// a section of its own, where the loader finds it by name. The sections come
+// in the order above where the unit keeps definition order, as tap_module's
+// -fno-toplevel-reorder does.
+#define TAP_IDENTITY_SECTION(name) __attribute__((section(name), used))
+#define TAP_IDENTITY(DATE, DESCRIPTION, AUTHOR, VERSION, NAME, ID, MAGIC)                                           \
+  TAP_IDENTITY_SECTION(TAP_SECTION_ETC) const char __tap_etc_str__[TAP_ETC_SIZE] = DATE;                            \
+  TAP_IDENTITY_SECTION(TAP_SECTION_DESCRIPTION) const char __tap_description__[TAP_DESCRIPTION_SIZE] = DESCRIPTION; \
+  TAP_IDENTITY_SECTION(TAP_SECTION_AUTHOR) const char __tap_author_name__[TAP_AUTHOR_SIZE] = AUTHOR;                \
+  TAP_IDENTITY_SECTION(TAP_SECTION_VERSION) const char __tap_program_version__[TAP_VERSION_SIZE] = VERSION;         \
+  TAP_IDENTITY_SECTION(TAP_SECTION_NAME) const char __tap_program_name__[TAP_NAME_SIZE] = NAME;                     \
+  TAP_IDENTITY_SECTION(TAP_SECTION_ID) const uint32_t __tap_ud__ = ID;                                              \
+  TAP_IDENTITY_SECTION(TAP_SECTION_HEADER) const TapModuleHeader __tap_Header__ = tapModuleHeader(MAGIC);
+
 // The loader owns this record; __TAP_Init_ fills both slots.
 typedef int32_t (*TapMainEntry)(void);
 typedef uint32_t (*TapEventEntry)(uint32_t event, uint32_t param1, uint32_t param2);

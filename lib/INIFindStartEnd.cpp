@@ -12,6 +12,7 @@
 // MAX_LENGTH caps the span at that many characters, except where the first
 // CR and the first LF after the occurrence are both present but do not form
 // a CR LF pair; there the span runs to the LF uncapped.
+// That span is kept for compatibility: files with mixed line ends, and callers reading or setting them, rely on it.
 void INIFindStartEnd(const char* pattern, char** start, char** end, uint32_t maxLength) {
   if (start == nullptr || end == nullptr || maxLength == 0) return;
   if (INIBuffer == nullptr) {

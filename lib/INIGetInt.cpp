@@ -28,6 +28,7 @@ static uint32_t DecimalToUInt32(const char* p) {
 // end, or the value is empty or not a plain decimal number. At most 11 value
 // characters are checked, but the conversion reads on over any further
 // digits. Allocates nothing.
+// The 11 are kept for compatibility: existing settings files and callers rely on the values it reads.
 int32_t INIGetInt(const char* key, int32_t defaultValue, int32_t minValue, int32_t maxValue) {
   if (key == nullptr) return 0;
   char pattern[INI_KEY_PATTERN_SIZE];

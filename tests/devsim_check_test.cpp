@@ -116,10 +116,13 @@ TEST_F(DevsimCheck, NamesTheFileTheModuleTakesAndAgreesWithTheRun) {
     const auto said = lines(r.out);
     ASSERT_EQ(said.size(), c.passedOver ? 2u : 1u) << r.out;
     EXPECT_THAT(said[0], HasSubstr(c.says));
-    if (c.passedOver) EXPECT_THAT(said[1], HasSubstr(c.passedOver));
-    if (c.files.empty())
+    if (c.passedOver) {
+      EXPECT_THAT(said[1], HasSubstr(c.passedOver));
+    }
+    if (c.files.empty()) {
       EXPECT_FALSE(fs::exists(folder_ + "/sb/disk/ProgramFiles/Settings/Steadyflow/Steadyflow.ini"))
           << "check wrote it";
+    }
     EXPECT_THAT(devsim({"run", MODULE_PATH, "--sandbox", "sb"}).out, HasSubstr(c.command));
   }
 }
@@ -149,7 +152,9 @@ TEST_F(DevsimCheck, RefusesFilesThatAreNoRegularFiles) {
     fs::remove(folder_ + "/f.ini");
     const std::string path = folder_ + "/" + (c.args[1] == "f.ini" ? "f.ini" : onDisk);
     fs::create_directories(fs::path(path).parent_path());
-    if (c.kind == "fifo"s) ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    if (c.kind == "fifo"s) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    }
     if (c.kind == "link"s) fs::create_symlink("/dev/zero", path);
     if (c.kind == "long"s) {
       std::ofstream(path).close();

@@ -102,7 +102,9 @@ TapDirRecord*& currentRecord() {
   return task.table[*task.index].dirRecord;
 }
 
-class FaultSweep : public DeviceTest {
+// Sweeps a run from a start on the platform lack() names, and checks what
+// each run leaves.
+class SettingsSweep : public DeviceTest {
  protected:
   virtual Lack lack() const { return Lack::Nothing; }
   DeviceConfig config() const override {
@@ -158,12 +160,16 @@ class FaultSweep : public DeviceTest {
     expectTidy();
     if (start.value != 0) {
       const int32_t value = MODULE_VAR(MinimumKBFree);
-      if (failing.entry.empty()) EXPECT_EQ(value, start.value);
+      if (failing.entry.empty()) {
+        EXPECT_EQ(value, start.value);
+      }
       EXPECT_TRUE(value == start.value || value == kDefault) << "applied " << value;
       EXPECT_TRUE(value >= 100 && value <= 50000) << "value out of range";
       EXPECT_EQ(commands(), std::vector<std::string>{command(value)});
       EXPECT_EQ(kernelSetting(), lack() == Lack::Shell ? "" : std::to_string(value) + "\n");
-      if (lack() != Lack::Terminal) EXPECT_EQ(terminal(0), command(value) + "\n" + std::string(1, '\0'));
+      if (lack() != Lack::Terminal) {
+        EXPECT_EQ(terminal(0), command(value) + "\n" + std::string(1, '\0'));
+      }
     }
 
     std::string window;
@@ -211,7 +217,7 @@ class FaultSweep : public DeviceTest {
   }
 };
 
-class StartSweep : public FaultSweep, public ::testing::WithParamInterface<std::tuple<Platform, Start>> {
+class StartSweep : public SettingsSweep, public ::testing::WithParamInterface<std::tuple<Platform, Start>> {
  protected:
   Lack lack() const override { return std::get<0>(GetParam()).lack; }
   static SweepCounts& total() {
@@ -238,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(Platforms, StartSweep,
                            return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
                          });
 
-TEST_F(FaultSweep, EveryFailingCallOfARewriteLeavesTheFileWholeOrInANamedWindow) {
+TEST_F(SettingsSweep, EveryFailingCallOfARewriteLeavesTheFileWholeOrInANamedWindow) {
   const SweepCounts counts = sweep(kRewrite, [this] {
     MODULE_VAR(MinimumKBFree) = 700;
     MODULE_FN(SaveINI)();

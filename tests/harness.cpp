@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "file.h"
+#include "fwdata.h"
 #include "linker.h"
 #include "platform.h"
 #include "process.h"
@@ -56,7 +57,7 @@ void DeviceTest::TearDown() {
       << "the module stayed loaded; the next test would share its globals";
   session().unloadData(sim::FirmwareData::TaskTable);
   session().unloadData(sim::FirmwareData::Utf8Routine);
-  for (const char* data : {SIM_LIBDIR "/libfwtask.so", SIM_LIBDIR "/libfwutf8.so"})
+  for (const char* data : {SIM_LIBDIR "/" FWDATA_TASK_LIBRARY, SIM_LIBDIR "/" FWDATA_UTF8_LIBRARY})
     EXPECT_TRUE(sim::Module::unloaded(data)) << data << " stayed loaded; the next test would find its symbols";
 }
 

@@ -85,31 +85,27 @@ TEST_F(IniFile, CapacityFollowsTheFileLength) {
   }
 }
 
-TEST_F(IniFile, EmptyFileLoadsAsALineEnd) {
-  writeFile("/Test.ini", "");
-  EXPECT_EQ(open(), INILOCATION_AtCurrentDir);
-  EXPECT_EQ(text(), "\r\n");
-}
-
-TEST_F(IniFile, MissingLineEndIsAddedAndSaved) {
-  writeFile("/Test.ini", "a=1\r\nb=2");
-  EXPECT_EQ(open(), INILOCATION_AtCurrentDir);
-  EXPECT_EQ(text(), "a=1\r\nb=2\r\n");
-  EXPECT_EQ(save(INILOCATION_AtCurrentDir), 1);
-  EXPECT_EQ(readFile("/Test.ini"), "a=1\r\nb=2\r\n");
-  close();
-
-  writeFile("/Test.ini", "a=1\n");
-  open();
-  EXPECT_EQ(text(), "a=1\n") << "a last LF needs nothing";
-}
-
-TEST_F(IniFile, NulByteEndsTheText) {
-  writeFile("/Test.ini", std::string("a=1\r\n\0b=2\r\n", 11));
-  open();
-  EXPECT_EQ(text(), "a=1\r\n");
-  EXPECT_EQ(save(INILOCATION_AtCurrentDir), 1);
-  EXPECT_EQ(readFile("/Test.ini"), "a=1\r\n");
+// A file loads as its text up to its first zero byte, CR LF added where the
+// last line has no line end, and saves back as it loaded.
+TEST_F(IniFile, LoadsTheTextUpToItsZeroByteEndedByALineEnd) {
+  const struct {
+    const char* name;
+    std::string bytes, text;
+  } cases[] = {
+      {"empty file", "", "\r\n"},
+      {"last line without line end", "a=1\r\nb=2", "a=1\r\nb=2\r\n"},
+      {"a last LF needs nothing", "a=1\n", "a=1\n"},
+      {"zero byte", std::string("a=1\r\n\0b=2\r\n", 11), "a=1\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile("/Test.ini", c.bytes);
+    EXPECT_EQ(open(), INILOCATION_AtCurrentDir);
+    EXPECT_EQ(text(), c.text);
+    EXPECT_EQ(save(INILOCATION_AtCurrentDir), 1);
+    EXPECT_EQ(readFile("/Test.ini"), c.text);
+    close();
+  }
 }
 
 TEST_F(IniFile, NameFoundNowherePreparesAnEmptyText) {

@@ -58,7 +58,8 @@ TEST_F(StartupRun, FirstRunFollowsTheTraceCallForCall) {
   expected.insert(expected.end(), openNew.begin(), openNew.end());
   for (const char* line : {"TAP_MemAlloc(512) = #1", "TAP_MemSet(#1, 0, 512)", "TAP_MemFree(#1)"})
     expected.push_back(line);
-  // SaveINI
+  // LoadINI found no file: its second look, from the module folder, and its
+  // save of the default there
   expected.push_back(changeToModule);
   expected.insert(expected.end(), openNew.begin(), openNew.end());
   for (const char* line : {
@@ -98,30 +99,44 @@ TEST_F(StartupRun, FirstRunLeavesFoldersFileTerminalAndCommand) {
   EXPECT_EQ(fw().openFiles(), 0u);
 }
 
-TEST_F(StartupRun, ValueFromTheFileIsClampedAndTheFileKept) {
-  EXPECT_EQ(applied("MinimumKBFree=500\r\n"), 500);
-}
-TEST_F(StartupRun, KeyMatchesInAnyCase) { EXPECT_EQ(applied("minimumkbfree=500\r\n"), 500); }
-TEST_F(StartupRun, TooLowBecomesLowest) { EXPECT_EQ(applied("MinimumKBFree=50\r\n"), 100); }
-TEST_F(StartupRun, TooHighBecomesHighest) { EXPECT_EQ(applied("MinimumKBFree=50001\r\n"), 50000); }
-TEST_F(StartupRun, LettersGiveTheDefault) { EXPECT_EQ(applied("MinimumKBFree=lots\r\n"), 10000); }
-TEST_F(StartupRun, OtherKeysOnlyGiveTheDefault) { EXPECT_EQ(applied("Other=1\r\nMore=2\r\n"), 10000); }
-
-TEST_F(StartupRun, FileInSettingsFolderIsUsedAndNoneCreated) {
-  EXPECT_EQ(applied("MinimumKBFree=700\r\n", "/ProgramFiles/Settings/Steadyflow.ini"), 700);
-  EXPECT_FALSE(exists(kSettings));
-  EXPECT_TRUE(exists(kModuleFolder));
-}
-
-TEST_F(StartupRun, FileInProgramFilesIsUsedAndNoneCreated) {
-  EXPECT_EQ(applied("MinimumKBFree=800\r\n", "/ProgramFiles/Steadyflow.ini"), 800);
-  EXPECT_FALSE(exists(kSettings));
-}
-
-TEST_F(StartupRun, ExistingFoldersAreNotCreatedAgain) {
-  makeDir(kModuleFolder);
-  EXPECT_EQ(applied("MinimumKBFree=900\r\n"), 900);
-  EXPECT_TRUE(calls("TAP_Hdd_Create").empty());
+// A settings file the run finds, wherever the search finds it: its value
+// applied, held within the limits, the file kept, no other file made, and
+// only the folders on the way to the module folder that were missing made.
+TEST_F(StartupRun, AppliesTheFileItFindsAndKeepsIt) {
+  const struct {
+    const char* name;
+    std::string path, text;
+    int applied;
+    std::vector<std::string> madeFolders;
+  } cases[] = {
+      {"value within the limits", kSettings, "MinimumKBFree=500\r\n", 500, {}},
+      {"key in any case", kSettings, "minimumkbfree=500\r\n", 500, {}},
+      {"too low becomes the lowest", kSettings, "MinimumKBFree=50\r\n", 100, {}},
+      {"too high becomes the highest", kSettings, "MinimumKBFree=50001\r\n", 50000, {}},
+      {"letters give the default", kSettings, "MinimumKBFree=lots\r\n", 10000, {}},
+      {"other keys only give the default", kSettings, "Other=1\r\nMore=2\r\n", 10000, {}},
+      {"file in the settings folder",
+       "/ProgramFiles/Settings/Steadyflow.ini",
+       "MinimumKBFree=700\r\n",
+       700,
+       {"Steadyflow"}},
+      {"file in ProgramFiles",
+       "/ProgramFiles/Steadyflow.ini",
+       "MinimumKBFree=800\r\n",
+       800,
+       {"Settings", "Steadyflow"}},
+      {"existing folders are not made again", kSettings, "MinimumKBFree=900\r\n", 900, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    boot(config());
+    EXPECT_EQ(applied(c.text, c.path), c.applied);
+    EXPECT_EQ(exists(kSettings), c.path == kSettings);
+    EXPECT_TRUE(exists(kModuleFolder));
+    std::vector<std::string> made;
+    for (const sim::FirmwareCall& call : calls("TAP_Hdd_Create")) made.push_back(call.stringArg());
+    EXPECT_EQ(made, c.madeFolders);
+  }
 }
 
 TEST_F(StartupRun, OnlySettingsExisting) {

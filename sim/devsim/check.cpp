@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Steadyflow.h"
 #include "module.h"
 #include "record.h"
 #include "report.h"
@@ -25,12 +26,14 @@ using sim::record::quoted;
 using sim::sandbox::FileBytes;
 
 // What the module's start-up run asks its store for.
-constexpr char kKey[] = "MinimumKBFree";
-constexpr char kPattern[] = "MinimumKBFree=";  // the key and "=", as the store searches it
-constexpr size_t kPatternLength = sizeof kPattern - 1;
-constexpr int32_t kDefault = 10000;
-constexpr int32_t kLowest = 100;
-constexpr int32_t kHighest = 50000;
+using steadyflow::kDefault;
+using steadyflow::kHighest;
+using steadyflow::kKey;
+using steadyflow::kLowest;
+using steadyflow::kSettingsFile;
+using steadyflow::kSettingsFolder;
+const std::string kPattern = std::string(kKey) + "=";  // the key and "=", as the store searches it
+const size_t kPatternLength = kPattern.size();
 constexpr uint32_t kValueChars = 11;  // value characters INIGetInt examines
 // How much of a line the check quotes.
 constexpr size_t kQuotedChars = 120;
@@ -85,7 +88,7 @@ std::optional<size_t> offsetIn(const char* text, const char* at) {
 std::optional<size_t> findAfterZero(const Store& store, const std::string& bytes) {
   for (size_t zero = bytes.find('\0'); zero != std::string::npos; zero = bytes.find('\0', zero + 1)) {
     const char* rest = bytes.c_str() + zero + 1;
-    if (const char* at = store.search(rest, kPattern)) return static_cast<size_t>(at - bytes.c_str());
+    if (const char* at = store.search(rest, kPattern.c_str())) return static_cast<size_t>(at - bytes.c_str());
   }
   return std::nullopt;
 }
@@ -96,7 +99,7 @@ std::optional<size_t> findAfterZero(const Store& store, const std::string& bytes
 std::string findFile(const Store& store, const std::string& startDir) {
   sim::Firmware& fw = sim::firmware();
   std::string file;
-  if (store.locate(kSettingsName, nullptr) != INILOCATION_NotFound) file = fw.currentDir() + "/" + kSettingsName;
+  if (store.locate(kSettingsFile, nullptr) != INILOCATION_NotFound) file = fw.currentDir() + "/" + kSettingsFile;
   fw.setCurrentDir(startDir);
   return file;
 }
@@ -107,16 +110,16 @@ std::string findFile(const Store& store, const std::string& startDir) {
 Reading readFile(const Store& store, const std::string& file, const std::string& fileBytes) {
   Reading r;
   r.file = file;
-  r.opened = store.open(kSettingsName, nullptr);
+  r.opened = store.open(kSettingsFile, nullptr);
   if (r.opened >= INILOCATION_AtCurrentDir && *store.buffer != nullptr) {
     const char* text = *store.buffer;
     r.text = text;
     char* start = nullptr;
     char* end = nullptr;
-    store.findStartEnd(kPattern, &start, &end, kPatternLength + kValueChars);
+    store.findStartEnd(kPattern.c_str(), &start, &end, kPatternLength + kValueChars);
     r.start = offsetIn(text, start);
     r.end = offsetIn(text, end);
-    r.occurrence = offsetIn(text, store.search(text, kPattern));
+    r.occurrence = offsetIn(text, store.search(text, kPattern.c_str()));
     r.bareKey = offsetIn(text, store.search(text, kKey));
     r.afterZero = findAfterZero(store, fileBytes);
     r.applied = store.getInt(kKey, kDefault, kLowest, kHighest);
@@ -259,7 +262,7 @@ bool isFolder(const std::string& hostPath) {
 // makes first where it is missing. Where it is missing here, the deepest
 // folder on its way stands in: that search finds the same file.
 std::string startFolder(const sim::Session& session) {
-  for (const char* folder : {kModuleFolder, "/ProgramFiles/Settings"})
+  for (const char* folder : {kSettingsFolder, "/ProgramFiles/Settings"})
     if (isFolder(session.hostPath(folder))) return folder;
   return "/ProgramFiles";
 }
@@ -267,7 +270,7 @@ std::string startFolder(const sim::Session& session) {
 // FILE as the module's settings file on the fresh sandbox disk.
 void placeFile(const sim::Session& session, const FileBytes& file) {
   std::error_code failed;
-  std::filesystem::create_directories(session.hostPath(kModuleFolder), failed);
+  std::filesystem::create_directories(session.hostPath(kSettingsFolder), failed);
   const std::string path = session.hostPath(kSettingsFiles[0]);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << file.bytes;

@@ -1,15 +1,29 @@
 #include "settings.h"
 
+#include "Steadyflow.h"
 #include "record.h"
 #include "report.h"
 
 namespace devsim {
+namespace {
 
-const char* const kSettingsFiles[3] = {
-    "/ProgramFiles/Settings/Steadyflow/Steadyflow.ini",
-    "/ProgramFiles/Settings/Steadyflow.ini",
-    "/ProgramFiles/Steadyflow.ini",
+// The module's settings file in FOLDER, its disk path made at compile time.
+template <size_t N>
+struct InFolder {
+  char path[N + sizeof steadyflow::kSettingsFile]{};
+  constexpr explicit InFolder(const char (&folder)[N]) {
+    for (size_t i = 0; i + 1 < N; ++i) path[i] = folder[i];
+    path[N - 1] = '/';
+    for (size_t i = 0; i < sizeof steadyflow::kSettingsFile; ++i) path[N + i] = steadyflow::kSettingsFile[i];
+  }
 };
+constexpr InFolder kInModuleFolder(steadyflow::kSettingsFolder);
+constexpr InFolder kInSettings("/ProgramFiles/Settings");
+constexpr InFolder kInProgramFiles("/ProgramFiles");
+
+}  // namespace
+
+const char* const kSettingsFiles[3] = {kInModuleFolder.path, kInSettings.path, kInProgramFiles.path};
 
 namespace {
 

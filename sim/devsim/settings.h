@@ -18,8 +18,6 @@ namespace devsim {
 // the file in its own folder ends the search; of the other two the file in
 // "/ProgramFiles/Settings" wins over the one in "/ProgramFiles".
 extern const char* const kSettingsFiles[3];
-constexpr char kModuleFolder[] = "/ProgramFiles/Settings/Steadyflow";
-constexpr char kSettingsName[] = "Steadyflow.ini";
 // A settings file beyond this is refused: the module reads its file whole
 // into memory.
 constexpr uint64_t kLongestSettings = 16u << 20;

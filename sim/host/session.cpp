@@ -38,7 +38,7 @@ std::string placed(const char* place) {
 }
 
 std::string dataLibrary(FirmwareData which) {
-  return placed(kPlaces.libraries) + (which == FirmwareData::TaskTable ? "/libfwtask.so" : "/libfwutf8.so");
+  return placed(kPlaces.libraries) + "/" + (which == FirmwareData::TaskTable ? FWDATA_TASK_LIBRARY : FWDATA_UTF8_LIBRARY);
 }
 
 // This program's own command line again: the emulator that runs it (on the
@@ -191,7 +191,7 @@ void Session::loadData(FirmwareData which) {
   firmware();
   if (data_.count(which)) return;
   void* handle = dlopen(dataLibrary(which).c_str(), RTLD_NOW | RTLD_GLOBAL);
-  require(handle != nullptr, std::string("cannot load firmware data: ") + (handle ? "" : dlerror()));
+  if (handle == nullptr) fail(std::string("cannot load firmware data: ") + dlerror());
   data_[which] = handle;
 }
 

@@ -21,6 +21,7 @@
 #include <string.h>
 
 #include "core.h"
+#include "fwdata.h"
 #include "module_file.h"
 #include "module_stack.h"
 #include "recorder.h"
@@ -100,8 +101,8 @@ void startFirmware(const Run& run) {
   sim::core::reset(run.disk);
   sim::core::setChangeDirSuccess(static_cast<dword>(run.chdirSuccess));
   if (!sim::core::setCurrentDir(run.startDir)) fail("no folder on the disk: ", run.startDir);
-  const char* const wanted[] = {run.taskData ? "/tapapi/TMS/libfwtask.so" : nullptr,
-                                run.utf8 ? "/tapapi/TMS/libfwutf8.so" : nullptr};
+  const char* const wanted[] = {run.taskData ? "/tapapi/TMS/" FWDATA_TASK_LIBRARY : nullptr,
+                                run.utf8 ? "/tapapi/TMS/" FWDATA_UTF8_LIBRARY : nullptr};
   for (const char* data : wanted)
     if (data != nullptr && dlopen(data, RTLD_NOW | RTLD_GLOBAL) == nullptr)
       fail("cannot load firmware data: ", dlerror());

@@ -1,9 +1,9 @@
 // A module that carries the identity header but no __TAP_Init_; built with
 // BAD_MAGIC its header carries the wrong magic.
-#include "identity.h"
+#include "tapheader.h"
 
 #ifdef BAD_MAGIC
-TEST_MODULE_IDENTITY("broken V0", "NOTMIPS!")
+TAP_IDENTITY("Jan 1 2026", "broken V0", "tests", "V0", "broken V0", 1, "NOTMIPS!")
 #else
-TEST_MODULE_IDENTITY("broken V0", TAP_HEADER_MAGIC)
+TAP_IDENTITY("Jan 1 2026", "broken V0", "tests", "V0", "broken V0", 1, TAP_HEADER_MAGIC)
 #endif

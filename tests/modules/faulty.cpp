@@ -10,10 +10,10 @@
 //                 the module does not need libdl.so.0 (linked without it)
 #include <dlfcn.h>
 
-#include "identity.h"
 #include "tap.h"
+#include "tapheader.h"
 
-TEST_MODULE_IDENTITY("faulty V0", TAP_HEADER_MAGIC)
+TAP_IDENTITY("Jan 1 2026", "faulty V0", "tests", "V0", "faulty V0", 1, TAP_HEADER_MAGIC)
 
 #define RELEASE2 1
 #define IMPORT 2

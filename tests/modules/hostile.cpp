@@ -44,14 +44,7 @@ extern char** environ;
 
 #include "tapheader.h"
 
-#define SECTION(name) __attribute__((section(name), used))
-SECTION(TAP_SECTION_ETC) const char __tap_etc_str__[TAP_ETC_SIZE] = "Jan 1 2026";
-SECTION(TAP_SECTION_DESCRIPTION) const char __tap_description__[TAP_DESCRIPTION_SIZE] = "tries every way out";
-SECTION(TAP_SECTION_AUTHOR) const char __tap_author_name__[TAP_AUTHOR_SIZE] = "tests";
-SECTION(TAP_SECTION_VERSION) const char __tap_program_version__[TAP_VERSION_SIZE] = "V0";
-SECTION(TAP_SECTION_NAME) const char __tap_program_name__[TAP_NAME_SIZE] = "hostile V0";
-SECTION(TAP_SECTION_ID) const uint32_t __tap_ud__ = 2;
-SECTION(TAP_SECTION_HEADER) const TapModuleHeader __tap_Header__ = tapModuleHeader(TAP_HEADER_MAGIC);
+TAP_IDENTITY("Jan 1 2026", "tries every way out", "tests", "V0", "hostile V0", 2, TAP_HEADER_MAGIC)
 
 namespace {
 
@@ -312,7 +305,8 @@ void sockets() {
   } else {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, aim("dgram").s, sizeof address.sun_path - 1);
+    const Text dgram = aim("dgram");
+    memcpy(address.sun_path, dgram.s, strnlen(dgram.s, sizeof address.sun_path - 1));
     const bool sent = sendto(pair[0], "x", 1, 0, reinterpret_cast<sockaddr*>(&address), sizeof address) == 1;
     close(pair[0]);
     close(pair[1]);

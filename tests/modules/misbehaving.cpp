@@ -18,14 +18,7 @@
 
 #include "tapheader.h"
 
-#define SECTION(name) __attribute__((section(name), used))
-SECTION(TAP_SECTION_ETC) const char __tap_etc_str__[TAP_ETC_SIZE] = "Jan 1 2026";
-SECTION(TAP_SECTION_DESCRIPTION) const char __tap_description__[TAP_DESCRIPTION_SIZE] = "misbehaves";
-SECTION(TAP_SECTION_AUTHOR) const char __tap_author_name__[TAP_AUTHOR_SIZE] = "tests";
-SECTION(TAP_SECTION_VERSION) const char __tap_program_version__[TAP_VERSION_SIZE] = "V0";
-SECTION(TAP_SECTION_NAME) const char __tap_program_name__[TAP_NAME_SIZE] = "misbehaving V0";
-SECTION(TAP_SECTION_ID) const uint32_t __tap_ud__ = 3;
-SECTION(TAP_SECTION_HEADER) const TapModuleHeader __tap_Header__ = tapModuleHeader(TAP_HEADER_MAGIC);
+TAP_IDENTITY("Jan 1 2026", "misbehaves", "tests", "V0", "misbehaving V0", 3, TAP_HEADER_MAGIC)
 
 namespace {
 

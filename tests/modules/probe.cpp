@@ -7,10 +7,10 @@
 #include <string.h>
 
 #include "helpers.h"
-#include "identity.h"
 #include "tap.h"
+#include "tapheader.h"
 
-TEST_MODULE_IDENTITY("probe V0", TAP_HEADER_MAGIC)
+TAP_IDENTITY("Jan 1 2026", "probe V0", "tests", "V0", "probe V0", 1, TAP_HEADER_MAGIC)
 
 namespace {
 
