@@ -36,7 +36,10 @@ std::vector<std::string> outputFolders(int argc, char** argv) {
 }  // namespace
 
 void boot(int argc, char** argv) {
-  sim::Session& session = sim::Session::start(argc, argv, {"", outputFolders(argc, argv), false});
+  sim::SessionOptions options;
+  options.writable = outputFolders(argc, argv);
+  options.shell = false;
+  sim::Session& session = sim::Session::start(argc, argv, options);
   fs::create_directories(session.hostPath("/ProgramFiles/Settings"));
   session.boot({});
 }

@@ -291,7 +291,9 @@ void reportPassedOver(const std::vector<std::optional<FileBytes>>& files, const 
 
 int check(const Options& o, int argc, char** argv) {
   const bool named = !o.settingsFile.empty();
-  sim::SessionOptions options{named ? "" : o.sandbox, {}, false};
+  sim::SessionOptions options;
+  options.root = named ? "" : o.sandbox;
+  options.shell = false;
   options.reach = {o.module, o.settingsFile};
   options.timeout = o.timeout;
   sim::Session& session = sim::Session::start(argc, argv, options);

@@ -33,7 +33,9 @@
 namespace {
 
 int run(const devsim::Options& o, int argc, char** argv) {
-  sim::SessionOptions options{o.sandbox, {}, o.shell};
+  sim::SessionOptions options;
+  options.root = o.sandbox;
+  options.shell = o.shell;
   if (!o.disk.empty()) options.writable.push_back(o.disk);
   options.reach = {o.module};
   if (!o.image.empty()) options.reach.push_back(o.image);
