@@ -1,13 +1,9 @@
-// The module's init unit: lays out the identity header and supplies the entry
-// hand-over and the few runtime hooks the module cannot take from a C++
-// runtime (it links none).
-#include "SteadyflowTest.h"
+// A module's init unit: the entry hand-over and the few runtime hooks a
+// module cannot take from a C++ runtime (it links none). Every module has it
+// (steadyflow_add_module), beside the identity header its build lays out from
+// the module's own identity.
 #include "tap.h"
 #include "tapheader.h"
-
-// The identity values are the application's (SteadyflowTest.h).
-TAP_IDENTITY(TAP_BUILD_DATE, TAP_DESCRIPTION, TAP_AUTHOR_NAME, TAP_PROGRAM_VERSION, TAP_PROGRAM_NAME, TAP_ID,
-             TAP_HEADER_MAGIC)
 
 extern "C" {
 
