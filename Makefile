@@ -25,7 +25,7 @@ UCLIBC_TARBALL ?= /usr/src/uClibc-ng-1.0.35.tar.xz
 IMAGE      := $(BUILD)/image
 DEVICE_IMAGE := $(abspath $(IMAGE))/root
 
-.PHONY: all setup uclibc image setup-run setup-run-device setup-dist host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size dist clean distclean
+.PHONY: all setup uclibc image setup-run setup-run-device setup-dist host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size install dist clean distclean
 
 all: host
 
@@ -63,7 +63,7 @@ $(HOST)/build.ninja:
 
 $(DEVICE)/build.ninja:
 	cmake -S . -B $(DEVICE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DSTEADYFLOW_TESTS=$(TESTS) \
-	  -DDEVICE_IMAGE="$(DEVICE_IMAGE)"
+	  -DDEVICE_IMAGE="$(DEVICE_IMAGE)" -DHOST_BUILD="$(abspath $(HOST))"
 
 $(ASAN)/build.ninja:
 	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DSTEADYFLOW_SANITIZE=ON
@@ -77,7 +77,8 @@ host: setup $(HOST)/build.ninja
 
 device: setup image $(DEVICE)/build.ninja
 	@$(call with-tests,$(DEVICE))
-	@grep -qs '^DEVICE_IMAGE:' $(DEVICE)/CMakeCache.txt || cmake -S . -B $(DEVICE) -DDEVICE_IMAGE="$(DEVICE_IMAGE)"
+	@grep -qs '^HOST_BUILD:' $(DEVICE)/CMakeCache.txt || cmake -S . -B $(DEVICE) -DDEVICE_IMAGE="$(DEVICE_IMAGE)" \
+	  -DHOST_BUILD="$(abspath $(HOST))"
 	cmake --build $(DEVICE) -j $(JOBS)
 
 # The host build with AddressSanitizer and UBSan.
@@ -135,7 +136,8 @@ fuzz: fuzz-build
 	scripts/fuzz $(FUZZ) $(FUZZ_SECONDS)
 
 # The stripped device module and its SHA-256, from a clean device build of
-# the module alone, for device owners.
+# the module alone, for device owners; and the kit, as one tarball with its
+# SHA-256, for those who write modules.
 dist: setup-dist
 	rm -rf $(RELEASE) $(DIST)
 	SOURCE_DATE_EPOCH=$(DIST_EPOCH) cmake -S . -B $(RELEASE) $(CMAKE_GEN) \
@@ -145,6 +147,22 @@ dist: setup-dist
 	cp $(RELEASE)/stripped/SteadyflowTest.tap $(DIST)/
 	cd $(DIST) && sha256sum SteadyflowTest.tap > SteadyflowTest.tap.sha256
 	@cat $(DIST)/SteadyflowTest.tap.sha256
+	rm -rf $(BUILD)/kit-dist
+	$(MAKE) install PREFIX="$(abspath $(BUILD))/kit-dist/steadyflow-$(VERSION)"
+	tar -C $(BUILD)/kit-dist --sort=name --owner=0 --group=0 --numeric-owner --mtime=@$(DIST_EPOCH) \
+	  -czf $(DIST)/steadyflow-$(VERSION).tar.gz steadyflow-$(VERSION)
+	cd $(DIST) && sha256sum steadyflow-$(VERSION).tar.gz > steadyflow-$(VERSION).tar.gz.sha256
+	@cat $(DIST)/steadyflow-$(VERSION).tar.gz.sha256
+
+# The kit for other modules (README, Writing another module): the host and
+# device builds and the device image installed into one folder, PREFIX
+# (default build/kit), which may be moved as a whole.
+PREFIX     ?= $(BUILD)/kit
+VERSION    := $(shell grep -o 'Steadyflow VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+install: host device
+	cmake --install $(HOST) --prefix "$(PREFIX)"
+	cmake --install $(DEVICE) --prefix "$(PREFIX)"
+	cmake --install $(IMAGE) --prefix "$(PREFIX)"
 
 # Removes the builds and keeps the sandboxes in build/run, whose settings
 # files may hold edits; distclean removes all of build/.

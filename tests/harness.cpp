@@ -144,9 +144,25 @@ EdgeString::~EdgeString() { munmap(base_, 2 * page_); }
 // makes. Where no confinement can be had it fails with one line, unless
 // STEADYFLOW_TESTS_UNCONFINED=skip asks to run what needs none and skip the
 // rest, counted. Listing the tests loads nothing and needs no confinement.
+namespace {
+
+std::string& moduleFile() {
+  static std::string path = MODULE_PATH;
+  return path;
+}
+
+}  // namespace
+
+const std::string& moduleFileUnderTest() { return moduleFile(); }
+bool ourModuleUnderTest() { return moduleFile() == MODULE_PATH; }
+
 int main(int argc, char** argv) {
   bool listing = false;
-  for (int i = 1; i < argc; ++i) listing = listing || strcmp(argv[i], "--gtest_list_tests") == 0;
+  constexpr char kModuleFile[] = "--module-file=";
+  for (int i = 1; i < argc; ++i) {
+    listing = listing || strcmp(argv[i], "--gtest_list_tests") == 0;
+    if (strncmp(argv[i], kModuleFile, sizeof kModuleFile - 1) == 0) moduleFile() = argv[i] + sizeof kModuleFile - 1;
+  }
   const char* unconfined = getenv("STEADYFLOW_TESTS_UNCONFINED");
   const bool skipping = unconfined != nullptr && strcmp(unconfined, "skip") == 0;
   if (!listing) {

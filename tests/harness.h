@@ -115,6 +115,10 @@ struct CommandResult {
 CommandResult runProgram(const std::vector<std::string>& argv, const std::string& folder = "");
 // A fresh folder for a test's own files, inside the sandbox.
 std::string temporaryFolder();
+// The module file the structure tests read: this build's, or the one
+// --module-file=PATH names (a module another build made with the kit).
+const std::string& moduleFileUnderTest();
+bool ourModuleUnderTest();
 
 #define MODULE_FN(name) (moduleExport<decltype(name)>(#name))
 #define MODULE_VAR(name) (moduleExport<std::remove_reference_t<decltype(name)>>(#name))

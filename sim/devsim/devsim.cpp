@@ -13,8 +13,8 @@
 // under qemu-mipsel.
 //
 // Exit status: 0 done; 1 bad input (one line says why); 2 a wrong command
-// line; 3 (run) the run completed but the kernel setting was not written (the
-// shell failed, or no command was run); 124 the run took longer than its
+// line; 3 (run) the run completed but the module's command did not write the
+// kernel setting (the shell failed); 124 the run took longer than its
 // time limit; 128 + N the run was ended by the signal N.
 //
 // The run model is run.h, the report report.h, the run in the device image

@@ -55,7 +55,8 @@ void reportTerminals(const Options& o, const sim::Session& session) {
 }
 
 // The commands and the kernel setting; answers whether the setting was
-// written as the run should have written it.
+// written as the run should have written it: a command the module ran must
+// have written it (a module that runs none may leave it).
 bool reportCommands(const Options& o, const sim::Session& session, const Outcome& out) {
   for (const sim::record::ShellCall& call : out.calls.commands) {
     std::string outcome;
@@ -78,6 +79,10 @@ bool reportCommands(const Options& o, const sim::Session& session, const Outcome
   }
   if (!o.shell) {
     report("kernel", "min_free_kbytes not written: no shell with --no-shell" + where);
+    return true;
+  }
+  if (out.calls.commands.empty()) {
+    report("kernel", "min_free_kbytes not written: the module ran no command" + where);
     return true;
   }
   report("kernel", "min_free_kbytes was NOT written by this run" + where + "; devsim exits 3");

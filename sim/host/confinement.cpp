@@ -1,5 +1,6 @@
 #include "confinement.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -244,6 +245,30 @@ void planReach(const Request& request, const sandbox::Owner& owner, Plan& plan, 
   }
 }
 
+// The staging folders of runs as root: /tmp/steadyflow-stage-PID-XXXXXX.
+constexpr char kStagePrefix[] = "/tmp/steadyflow-stage-";
+
+// Removes what a run that was killed left: root's staging folders whose
+// process is gone, each holding only the empty places of its binds.
+void removeStaleStages() {
+  DIR* tmp = opendir("/tmp");
+  if (tmp == nullptr) return;
+  const std::string prefix = std::string(kStagePrefix).substr(5);
+  while (dirent* e = readdir(tmp)) {
+    const std::string name = e->d_name;
+    struct stat st;
+    const std::string folder = "/tmp/" + name;
+    if (name.compare(0, prefix.size(), prefix) != 0 || lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != 0)
+      continue;
+    const pid_t pid = static_cast<pid_t>(atol(name.c_str() + prefix.size()));
+    if (pid <= 0 || kill(pid, 0) == 0 || errno != ESRCH) continue;
+    for (int i = 0; i < 64; ++i) remove((folder + "/" + std::to_string(i)).c_str());
+    rmdir(folder.c_str());
+  }
+  closedir(tmp);
+}
+
 // A run as root puts each bind where only root can change it, in a private
 // mount namespace of its own (stage()), for bwrap to find by path: the
 // identity could not pass the way to some of them, and bwrap binds what a
@@ -256,7 +281,8 @@ bool makeStage(Plan& plan, std::string& error) {
     error = "/tmp is no root-owned sticky folder; the confinement stages its binds there";
     return false;
   }
-  std::string stage = "/tmp/steadyflow-stage-XXXXXX";
+  removeStaleStages();
+  std::string stage = kStagePrefix + std::to_string(getpid()) + "-XXXXXX";
   if (mkdtemp(stage.data()) == nullptr || chmod(stage.c_str(), 0711) != 0) {
     error = "cannot make a staging folder in /tmp: " + reason();
     return false;

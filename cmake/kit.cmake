@@ -1,0 +1,51 @@
+# The kit for other modules, as `cmake --install BUILD --prefix DIR` lays it
+# out (make install PREFIX=DIR installs the host build, the device build and
+# the device image into one DIR):
+#
+#   include/steadyflow/            tap.h, tapheader.h, helpers.h, fwdata.h
+#   lib/cmake/Steadyflow/          the CMake package (SteadyflowConfig.cmake),
+#                                  steadyflow_add_module, the device toolchain
+#                                  file, and each build's targets in host/ or device/
+#   lib/steadyflow/BUILD/          the helper library, and sim/: the firmware
+#                                  API library and the link stubs
+#   lib/steadyflow/host/           also devsim, the firmware's data libraries,
+#                                  compat/ (links to the platform's libc) and
+#                                  this project's module, laid out as in the
+#                                  build, where devsim finds them from its own place
+#   lib/steadyflow/image/          the device image (its own build installs it)
+#   share/steadyflow/              the init unit, the MIPS32 release 1 check
+#   bin/devsim                     a link to lib/steadyflow/host/devsim
+include(CMakePackageConfigHelpers)
+if(CMAKE_CROSSCOMPILING)
+  set(kit_flavour device)
+else()
+  set(kit_flavour host)
+endif()
+set(kit_lib lib/steadyflow/${kit_flavour})
+set(kit_cmake lib/cmake/Steadyflow)
+
+install(FILES include/tap.h include/tapheader.h include/fwdata.h lib/helpers.h DESTINATION include/steadyflow)
+install(FILES app/tapinit.cpp DESTINATION share/steadyflow)
+install(PROGRAMS scripts/mips32-check DESTINATION share/steadyflow)
+install(TARGETS steadyflow_helpers EXPORT steadyflow ARCHIVE DESTINATION ${kit_lib})
+install(TARGETS tap EXPORT steadyflow LIBRARY DESTINATION ${kit_lib}/sim)
+install(TARGETS stub_c stub_dl EXPORT steadyflow LIBRARY DESTINATION ${kit_lib}/sim/stubs)
+install(TARGETS SteadyflowTest LIBRARY DESTINATION ${kit_lib})
+install(EXPORT steadyflow NAMESPACE Steadyflow:: DESTINATION ${kit_cmake}/${kit_flavour} FILE SteadyflowTargets.cmake)
+
+configure_package_config_file(cmake/SteadyflowConfig.cmake.in ${CMAKE_BINARY_DIR}/SteadyflowConfig.cmake
+                              INSTALL_DESTINATION ${kit_cmake})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/SteadyflowConfigVersion.cmake COMPATIBILITY SameMajorVersion
+                                 ARCH_INDEPENDENT)
+install(FILES ${CMAKE_BINARY_DIR}/SteadyflowConfig.cmake ${CMAKE_BINARY_DIR}/SteadyflowConfigVersion.cmake
+              cmake/SteadyflowModule.cmake cmake/mipsel-linux-gnu.cmake DESTINATION ${kit_cmake})
+
+# The simulated device, from the host build: devsim and what it loads.
+if(NOT CMAKE_CROSSCOMPILING)
+  set_target_properties(devsim PROPERTIES INSTALL_RPATH "$ORIGIN/compat")
+  install(TARGETS devsim RUNTIME DESTINATION ${kit_lib})
+  install(TARGETS fwtask fwutf8 LIBRARY DESTINATION ${kit_lib}/sim)
+  install(DIRECTORY ${COMPAT_DIR}/ DESTINATION ${kit_lib}/compat)
+  install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
+file(CREATE_LINK ../${kit_lib}/devsim \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/devsim\" SYMBOLIC)")
+endif()
