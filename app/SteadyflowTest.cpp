@@ -8,12 +8,7 @@
 
 namespace {
 
-using steadyflow::kDefault;
-using steadyflow::kHighest;
-using steadyflow::kKey;
-using steadyflow::kLowest;
-using steadyflow::kSettingsFile;
-using steadyflow::kSettingsFolder;
+using namespace steadyflow;  // the settings contract
 
 // Opens the settings text from the module folder, for a save.
 INILOCATION openForSave(void) {

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "Steadyflow.h"
+#include "helpers.h"
 #include "module.h"
 #include "record.h"
 #include "report.h"
-#include "settings.h"
-#include "helpers.h"
 #include "session.h"
+#include "settings.h"
 
 namespace devsim {
 namespace {
@@ -26,12 +26,7 @@ using sim::record::quoted;
 using sim::sandbox::FileBytes;
 
 // What the module's start-up run asks its store for.
-using steadyflow::kDefault;
-using steadyflow::kHighest;
-using steadyflow::kKey;
-using steadyflow::kLowest;
-using steadyflow::kSettingsFile;
-using steadyflow::kSettingsFolder;
+using namespace steadyflow;
 const std::string kPattern = std::string(kKey) + "=";  // the key and "=", as the store searches it
 const size_t kPatternLength = kPattern.size();
 constexpr uint32_t kValueChars = 11;  // value characters INIGetInt examines

@@ -104,6 +104,7 @@ class Parser {
   bool parseCheckOption(const std::string& arg, Options& o);
   std::optional<std::string> value();
   bool parseTimeout(Options& o);
+  bool takeOperand(const std::string& arg, std::string& slot, const char* what, const char* command);
   bool refuse(const std::string& line) {
     if (error_.empty()) error_ = line;
     return false;
@@ -165,13 +166,19 @@ bool Parser::parseRunOption(const std::string& arg, Options& o) {
     o.trace = true;
   } else if (arg == "--no-shell") {
     o.shell = false;
-  } else if (arg[0] == '-') {
-    return refuse("unknown option " + quoted(arg) + " for devsim run");
-  } else if (o.module.empty()) {
-    o.module = arg;
   } else {
-    return refuse("one module at a time (got " + quoted(o.module) + " and " + quoted(arg) + ")");
+    return takeOperand(arg, o.module, "module", "run");
   }
+  return true;
+}
+
+// The one operand COMMAND takes (WHAT), held in SLOT; anything else that
+// starts with '-' is an option COMMAND does not know.
+bool Parser::takeOperand(const std::string& arg, std::string& slot, const char* what, const char* command) {
+  if (arg[0] == '-') return refuse("unknown option " + quoted(arg) + " for devsim " + command);
+  if (!slot.empty())
+    return refuse(std::string("one ") + what + " at a time (got " + quoted(slot) + " and " + quoted(arg) + ")");
+  slot = arg;
   return true;
 }
 
@@ -186,12 +193,8 @@ bool Parser::parseCheckOption(const std::string& arg, Options& o) {
   } else if (arg == "--module") {
     if (!(v = value())) return false;
     o.module = *v;
-  } else if (arg[0] == '-') {
-    return refuse("unknown option " + quoted(arg) + " for devsim check");
-  } else if (o.settingsFile.empty()) {
-    o.settingsFile = arg;
-  } else {
-    return refuse("one settings file at a time (got " + quoted(o.settingsFile) + " and " + quoted(arg) + ")");
+  } else if (!takeOperand(arg, o.settingsFile, "settings file", "check")) {
+    return false;
   }
   if (sandboxGiven_ && !o.settingsFile.empty()) return refuse("devsim check takes FILE or --sandbox DIR, not both");
   return true;

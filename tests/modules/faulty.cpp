@@ -60,10 +60,4 @@ int32_t TAP_Main(void) {
 
 uint32_t TAP_EventHandler(uint32_t, uint32_t param1, uint32_t) { return param1; }
 
-int32_t __TAP_Init_(TapEntryRecord* entries) {
-  entries->main = TAP_Main;
-  entries->event = TAP_EventHandler;
-  return 0;
-}
-
 }  // extern "C"

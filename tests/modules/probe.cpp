@@ -48,10 +48,4 @@ uint32_t TAP_EventHandler(uint32_t event, uint32_t param1, uint32_t param2) {
   return digest;
 }
 
-int32_t __TAP_Init_(TapEntryRecord* entries) {
-  entries->main = TAP_Main;
-  entries->event = TAP_EventHandler;
-  return 0;
-}
-
 }  // extern "C"
