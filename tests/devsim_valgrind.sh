@@ -17,7 +17,7 @@ mkdir -p "$sandbox"
 memcheck() {
   name=$1
   shift
-  if ! "$confine" "$sandbox" -- "$valgrind" -q --error-exitcode=1 --leak-check=full --log-file="$sandbox/$name.memcheck" \
+  if ! "$confine" "$sandbox" --reach "$(dirname "$devsim")" -- "$valgrind" -q --error-exitcode=1 --leak-check=full --log-file="$sandbox/$name.memcheck" \
       "$devsim" "$@" --sandbox "$sandbox" >"$sandbox/$name.out" 2>&1; then
     echo "$name run failed:"
     cat "$sandbox/$name.out" "$sandbox/$name.memcheck"

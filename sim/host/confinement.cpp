@@ -257,7 +257,9 @@ std::vector<std::string> command(const Request& request, const Plan& plan, const
   argv.insert(argv.end(), {"--symlink", "/proc/self/fd", "/dev/fd", "--symlink", "/proc/self/fd/0", "/dev/stdin",
                            "--symlink", "/proc/self/fd/1", "/dev/stdout", "--symlink", "/proc/self/fd/2",
                            "/dev/stderr", "--symlink", "pts/ptmx", "/dev/ptmx", "--dir", "/dev/shm"});
-  for (const std::string& folder : plan.hidden) argv.insert(argv.end(), {"--size", kHiddenBytes, "--tmpfs", folder});
+  // A hidden folder's stand-in can be passed, not listed.
+  for (const std::string& folder : plan.hidden)
+    argv.insert(argv.end(), {"--perms", "0111", "--size", kHiddenBytes, "--tmpfs", folder});
   for (const Bind& b : plan.binds)
     argv.insert(argv.end(), {b.writable ? "--bind" : "--ro-bind", b.staged.empty() ? b.source.path : b.staged, b.dest});
   for (const std::string& folder : plan.hidden) argv.insert(argv.end(), {"--remount-ro", folder});

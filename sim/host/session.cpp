@@ -38,7 +38,8 @@ std::string placed(const char* place) {
 }
 
 std::string dataLibrary(FirmwareData which) {
-  return placed(kPlaces.libraries) + "/" + (which == FirmwareData::TaskTable ? FWDATA_TASK_LIBRARY : FWDATA_UTF8_LIBRARY);
+  return placed(kPlaces.libraries) + "/" +
+         (which == FirmwareData::TaskTable ? FWDATA_TASK_LIBRARY : FWDATA_UTF8_LIBRARY);
 }
 
 // This program's own command line again: the emulator that runs it (on the
@@ -69,8 +70,7 @@ Session& Session::start(int argc, char** argv, const SessionOptions& options) {
 
   // Inside the confinement this program asked for, as the mounts and the
   // identity prove; a sandbox named but not in effect runs nothing.
-  if (const auto named = confinement::namedRoot();
-      named && (root.empty() || resolved(root) == resolved(*named))) {
+  if (const auto named = confinement::namedRoot(); named && (root.empty() || resolved(root) == resolved(*named))) {
     session.require(confinement::activeOn(*named),
                     "the confinement the environment names is not in effect here; nothing runs unconfined");
     session.root_ = *named;
@@ -98,8 +98,9 @@ Session& Session::start(int argc, char** argv, const SessionOptions& options) {
   }
   confinement::Request request{root, options.writable, options.reach, options.nested, options.timeout};
   // What every hosting program reads: its own file, the libraries it
-  // loads, the module.
-  request.reach.insert(request.reach.end(), {self(), placed(kPlaces.libraries), session.module_});
+  // loads and the links to them, the module.
+  request.reach.insert(request.reach.end(),
+                       {self(), placed(kPlaces.libraries), placed(kPlaces.compat), session.module_});
   const int status = confinement::runToEnd(request, thisProgram(argc, argv), session.program_);
   if (session.removeRoot_) fs::remove_all(root);
   exit(status);
@@ -176,8 +177,8 @@ void Session::resetFirmware(const FirmwareSetup& setup) {
 
 void Session::boot(const FirmwareSetup& setup) {
   resetFirmware(setup);
-  for (auto [which, wanted] : {std::pair{FirmwareData::TaskTable, setup.taskTable},
-                               std::pair{FirmwareData::Utf8Routine, setup.utf8Routine}}) {
+  for (auto [which, wanted] :
+       {std::pair{FirmwareData::TaskTable, setup.taskTable}, std::pair{FirmwareData::Utf8Routine, setup.utf8Routine}}) {
     if (wanted)
       loadData(which);
     else

@@ -26,11 +26,13 @@
 namespace sim {
 
 // Where a hosting program finds what it loads, each relative to the folder
-// of its own file: the firmware libraries, and the build's module. Each
-// program carries its own (steadyflow_host_program generates it).
+// of its own file: the firmware libraries, the build's module, and the
+// links its loader finds the device's libc and libdl names by. Each program
+// carries its own (steadyflow_host_program generates it).
 struct Places {
   const char* libraries;
   const char* module;
+  const char* compat;
 };
 extern const Places kPlaces;
 
