@@ -13,6 +13,18 @@ namespace {
 using sim::record::escaped;
 using sim::record::quoted;
 
+// How much of a file a report line shows.
+constexpr size_t kShownBytes = 256;
+
+// A file's first kShownBytes bytes quoted, and its length when they are not
+// all of it.
+std::string shownFile(const sim::sandbox::FileBytes& file) {
+  const std::string head = file.bytes.substr(0, kShownBytes);
+  if (head.size() == file.size) return quoted(head);
+  return quoted(head) + "... (" + std::to_string(file.size) + " bytes, the first " + std::to_string(head.size()) +
+         " shown)";
+}
+
 void reportIdentity(const std::string& module, const sim::Identity& identity) {
   char id[16];
   snprintf(id, sizeof id, "0x%08X", identity.id);
@@ -28,8 +40,7 @@ void reportIdentity(const std::string& module, const sim::Identity& identity) {
 }
 
 void reportEntries(const Outcome& out) {
-  if (!out.slotsFilled)
-    fail("__TAP_Init_ returned " + std::to_string(out.init) + " but left an entry slot empty");
+  if (!out.slotsFilled) fail("__TAP_Init_ returned " + std::to_string(out.init) + " but left an entry slot empty");
   report("init", "__TAP_Init_ returned " + std::to_string(out.init) + "; main and event slots filled");
   report("main", "TAP_Main returned " + std::to_string(out.main));
   const std::string text = sim::record::printed(out.calls.firmware);
@@ -125,13 +136,6 @@ void reportState(const Outcome& out) {
 
 }  // namespace
 
-std::string shownFile(const sim::sandbox::FileBytes& file) {
-  const std::string head = file.bytes.substr(0, kShownBytes);
-  if (head.size() == file.size) return quoted(head);
-  return quoted(head) + "... (" + std::to_string(file.size) + " bytes, the first " + std::to_string(head.size()) +
-         " shown)";
-}
-
 void report(const char* what, const std::string& text) { printf("%-10s %s\n", what, text.c_str()); }
 
 void fail(const std::string& line, int status) {
@@ -144,7 +148,8 @@ int reportRun(const Options& o, const sim::Session& session, const sim::Identity
               const SettingsFiles& before) {
   reportIdentity(o.module, identity);
   if (!o.image.empty())
-    report("image", escaped(o.image) + ": the device's C library and loader, under qemu-mipsel as a MIPS32 release 1 core");
+    report("image",
+           escaped(o.image) + ": the device's C library and loader, under qemu-mipsel as a MIPS32 release 1 core");
   reportEntries(out);
   reportTerminals(o, session);
   const bool written = reportCommands(o, session, out);

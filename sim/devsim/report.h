@@ -17,12 +17,6 @@
 
 namespace devsim {
 
-// How much of a file a report line shows.
-constexpr size_t kShownBytes = 256;
-
-// A file's first kShownBytes bytes quoted, and its length when they are not
-// all of it.
-std::string shownFile(const sim::sandbox::FileBytes& file);
 // "WHAT       TEXT" on stdout.
 void report(const char* what, const std::string& text);
 // "devsim: LINE" on stderr, and the program ends with STATUS.

@@ -127,7 +127,8 @@ void planReach(const Request& request, const sandbox::Owner& owner, Plan& plan, 
   std::sort(reach.begin(), reach.end());
   std::vector<std::string> bound;
   for (const std::string& path : reach) {
-    const bool hidden = std::any_of(plan.hidden.begin(), plan.hidden.end(), [&](const auto& h) { return within(path, h); });
+    const bool hidden =
+        std::any_of(plan.hidden.begin(), plan.hidden.end(), [&](const auto& h) { return within(path, h); });
     if (!hidden || std::any_of(bound.begin(), bound.end(), [&](const auto& b) { return within(path, b); })) continue;
     Held held{path, Fd(open(path.c_str(), O_PATH | O_CLOEXEC))};
     if (!held.fd.ok()) {
@@ -212,6 +213,13 @@ bool refused(const std::string& line) {
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+// In a child about to exec, as the machine's root: OWNER's ids and no
+// supplementary groups, for good.
+bool become(const sandbox::Owner& owner) {
+  return setgroups(0, nullptr) == 0 && setresgid(owner.gid, owner.gid, owner.gid) == 0 &&
+         setresuid(owner.uid, owner.uid, owner.uid) == 0;
+}
+
 // In the child, as root: a mount namespace of its own, private, with every
 // bind mounted on its staged place and proven there to be the very file or
 // folder held since its check: a name swapped in between (a link to /proc,
@@ -236,10 +244,10 @@ bool place(int from, int to) { return from == to || dup2(from, to) == to; }
 
 // The argument vector of bwrap for PLAN.
 std::vector<std::string> command(const Request& request, const Plan& plan, const std::vector<std::string>& program) {
-  std::vector<std::string> argv = {kLauncher,    "--unshare-all", "--unshare-user", "--uid",         kInsideId,
-                                   "--gid",      kInsideId,       "--cap-drop",     "ALL",           "--die-with-parent",
-                                   "--new-session", "--seccomp",  std::to_string(kFilterFd), "--clearenv",
-                                   "--ro-bind",  "/",             "/"};
+  std::vector<std::string> argv = {kLauncher, "--unshare-all", "--unshare-user", "--uid",
+                                   kInsideId, "--gid",         kInsideId};
+  argv.insert(argv.end(), {"--cap-drop", "ALL", "--die-with-parent", "--new-session", "--seccomp",
+                           std::to_string(kFilterFd), "--clearenv", "--ro-bind", "/", "/"});
   // Within a confinement a further one cannot mount a /proc of its own (the
   // kernel refuses to reveal more of one than is visible): it keeps the one
   // it is given, which already shows only the confined processes. Nor can
@@ -255,17 +263,17 @@ std::vector<std::string> command(const Request& request, const Plan& plan, const
   for (const char* device : {"null", "zero", "full", "random", "urandom", "tty"})
     argv.insert(argv.end(), {"--dev-bind", std::string("/dev/") + device, std::string("/dev/") + device});
   argv.insert(argv.end(), {"--symlink", "/proc/self/fd", "/dev/fd", "--symlink", "/proc/self/fd/0", "/dev/stdin",
-                           "--symlink", "/proc/self/fd/1", "/dev/stdout", "--symlink", "/proc/self/fd/2",
-                           "/dev/stderr", "--symlink", "pts/ptmx", "/dev/ptmx", "--dir", "/dev/shm"});
+                           "--symlink", "/proc/self/fd/1", "/dev/stdout", "--symlink", "/proc/self/fd/2", "/dev/stderr",
+                           "--symlink", "pts/ptmx", "/dev/ptmx", "--dir", "/dev/shm"});
   // A hidden folder's stand-in can be passed, not listed.
   for (const std::string& folder : plan.hidden)
     argv.insert(argv.end(), {"--perms", "0111", "--size", kHiddenBytes, "--tmpfs", folder});
   for (const Bind& b : plan.binds)
     argv.insert(argv.end(), {b.writable ? "--bind" : "--ro-bind", b.staged.empty() ? b.source.path : b.staged, b.dest});
   for (const std::string& folder : plan.hidden) argv.insert(argv.end(), {"--remount-ro", folder});
-  argv.insert(argv.end(), {"--setenv", "PATH", "/usr/bin:/bin", "--setenv", kRootVariable, request.root, "--setenv",
-                           "TMPDIR", sandbox::temporary(request.root), "--setenv", kPhaseVariable,
-                           std::to_string(kPhaseFd)});
+  argv.insert(argv.end(),
+              {"--setenv", "PATH", "/usr/bin:/bin", "--setenv", kRootVariable, request.root, "--setenv", "TMPDIR",
+               sandbox::temporary(request.root), "--setenv", kPhaseVariable, std::to_string(kPhaseFd)});
   char cwd[PATH_MAX];
   if (getcwd(cwd, sizeof cwd) != nullptr) argv.insert(argv.end(), {"--chdir", cwd});
   argv.insert(argv.end(), {"--", kLimiter});
@@ -280,7 +288,7 @@ std::vector<std::string> command(const Request& request, const Plan& plan, const
 // BYTES as they may reach the caller's terminal: line ends and tabs kept,
 // every other control byte written \xHH, so nothing the program prints can
 // move the cursor, rewrite a line or talk to the terminal.
-std::string escaped(const char* bytes, size_t n) {
+std::string terminalSafe(const char* bytes, size_t n) {
   std::string out;
   for (size_t i = 0; i < n; ++i) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
@@ -337,7 +345,7 @@ void relay(pid_t child, int out, int err, int phases, unsigned timeout, Outcome&
         said.append(buffer, static_cast<size_t>(n));
         if (said.size() > 256) said.erase(0, said.size() - 256);
       } else {
-        const std::string text = escaped(buffer, static_cast<size_t>(n));
+        const std::string text = terminalSafe(buffer, static_cast<size_t>(n));
         (void)!write(i == 0 ? 1 : 2, text.data(), text.size());
       }
     }
@@ -369,9 +377,9 @@ sandbox::Owner identity() {
 }
 
 bool activeOn(const std::string& root) {
-  auto sameFile = [](const char* a, const std::string& b) {
+  auto same = [](const char* a, const std::string& b) {
     struct stat sa, sb;
-    return stat(a, &sa) == 0 && lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return stat(a, &sa) == 0 && lstat(b.c_str(), &sb) == 0 && sameFile(sa, sb);
   };
   auto readOnly = [](const char* path) {
     struct statvfs st;
@@ -380,8 +388,8 @@ bool activeOn(const std::string& root) {
   // No root to the kernel: not root here, and in a user namespace of its
   // own, whose ids are no longer the machine's.
   const bool ordinary = geteuid() != 0 && setting("/proc/self/uid_map").find("4294967295") == std::string::npos;
-  return ordinary && sameFile("/proc/sys/vm/min_free_kbytes", sandbox::kernelSetting(root)) &&
-         sameFile("/dev/pts", root + "/dev/pts") && readOnly("/") && readOnly("/proc/sys/kernel");
+  return ordinary && same("/proc/sys/vm/min_free_kbytes", sandbox::kernelSetting(root)) &&
+         same("/dev/pts", root + "/dev/pts") && readOnly("/") && readOnly("/proc/sys/kernel");
 }
 
 std::optional<std::string> namedRoot() {
@@ -424,12 +432,9 @@ bool available(std::string& why) {
   process::Child child;
   child.in = open("/dev/null", O_RDONLY | O_CLOEXEC);
   child.out = child.err = pipeFds[1];
-  child.prepare = [&] {
-    return !machinesRoot() || (setgroups(0, nullptr) == 0 && setresgid(owner.gid, owner.gid, owner.gid) == 0 &&
-                              setresuid(owner.uid, owner.uid, owner.uid) == 0);
-  };
-  const pid_t pid = process::start(
-      {kLauncher, "--unshare-all", "--unshare-user", "--ro-bind", "/", "/", "--", "/bin/true"}, child);
+  child.prepare = [&] { return !machinesRoot() || become(owner); };
+  const pid_t pid =
+      process::start({kLauncher, "--unshare-all", "--unshare-user", "--ro-bind", "/", "/", "--", "/bin/true"}, child);
   close(pipeFds[1]);
   close(child.in);
   char text[512] = {};
@@ -491,9 +496,7 @@ std::optional<Outcome> run(const Request& request, const std::vector<std::string
   child.err = err[1];
   child.prepare = [&] {
     if (asRoot && !stage(plan)) return false;
-    if (asRoot && (setgroups(0, nullptr) != 0 || setresgid(owner.gid, owner.gid, owner.gid) != 0 ||
-                   setresuid(owner.uid, owner.uid, owner.uid) != 0))
-      return refused("cannot become uid " + std::to_string(owner.uid));
+    if (asRoot && !become(owner)) return refused("cannot become uid " + std::to_string(owner.uid));
     // The filter and the phase pipe on their numbers; every other
     // descriptor closed, as one of a folder outside would be a way out.
     int filterPipe[2];
@@ -530,10 +533,10 @@ std::string describe(const Outcome& outcome, unsigned timeout) {
            "; the confinement was killed";
   // bwrap reports a signal by the machine's number, which a program built
   // for the device numbers otherwise: the names of the machines above.
-  static const char* const kSignals[] = {"HUP",  "INT",  "QUIT", "ILL",  "TRAP", "ABRT",   "BUS",  "FPE",
-                                         "KILL", "USR1", "SEGV", "USR2", "PIPE", "ALRM",   "TERM", "STKFLT",
-                                         "CHLD", "CONT", "STOP", "TSTP", "TTIN", "TTOU",   "URG",  "XCPU",
-                                         "XFSZ", "VTALRM", "PROF", "WINCH", "IO", "PWR",   "SYS"};
+  static const char* const kSignals[] = {"HUP",  "INT",    "QUIT", "ILL",   "TRAP", "ABRT", "BUS",  "FPE",
+                                         "KILL", "USR1",   "SEGV", "USR2",  "PIPE", "ALRM", "TERM", "STKFLT",
+                                         "CHLD", "CONT",   "STOP", "TSTP",  "TTIN", "TTOU", "URG",  "XCPU",
+                                         "XFSZ", "VTALRM", "PROF", "WINCH", "IO",   "PWR",  "SYS"};
   const int signal = outcome.status - 128;
   if (signal < 1 || signal > static_cast<int>(std::size(kSignals))) return "";
   return std::string("the run was ended by the signal SIG") + kSignals[signal - 1] + where;
