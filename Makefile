@@ -24,16 +24,17 @@ UCLIBC     := $(BUILD)/uclibc
 UCLIBC_TARBALL ?= /usr/src/uClibc-ng-1.0.35.tar.xz
 IMAGE      := $(BUILD)/image
 DEVICE_IMAGE := $(abspath $(IMAGE))/root
+VM         := $(BUILD)/vm
 
-.PHONY: all setup uclibc image setup-run setup-run-device setup-dist host device asan fuzz-build run run-device test test-host test-device test-asan fuzz bench size install dist clean distclean
+.PHONY: all setup uclibc image vm setup-run setup-run-device setup-run-vm setup-dist host device asan fuzz-build run run-device run-vm test test-host test-device test-asan fuzz bench size install dist clean distclean
 
 all: host
 
 setup:
 	@scripts/setup
 
-# What one target needs: setup-run, setup-run-device, setup-dist.
-setup-run setup-run-device setup-dist:
+# What one target needs: setup-run, setup-run-device, setup-run-vm, setup-dist.
+setup-run setup-run-device setup-run-vm setup-dist:
 	@scripts/setup $(@:setup-%=%)
 
 # make run and make run-device configure a new build folder without the test
@@ -54,6 +55,12 @@ uclibc:
 image: uclibc $(IMAGE)/build.ninja
 	cmake --build $(IMAGE) -j $(JOBS)
 
+# The VM in $(VM): a MIPS Linux kernel for qemu-system-mipsel's Malta board
+# and an initramfs holding the device image, busybox and the VM's init
+# (scripts/vm-build; devsim run --vm boots it).
+vm: image
+	@scripts/vm-build $(VM) $(IMAGE)
+
 $(IMAGE)/build.ninja:
 	cmake -S . -B $(IMAGE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-uclibc.cmake \
 	  -DUCLIBC_SYSROOT="$(abspath $(UCLIBC))/sysroot"
@@ -63,7 +70,7 @@ $(HOST)/build.ninja:
 
 $(DEVICE)/build.ninja:
 	cmake -S . -B $(DEVICE) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DSTEADYFLOW_TESTS=$(TESTS) \
-	  -DDEVICE_IMAGE="$(DEVICE_IMAGE)" -DHOST_BUILD="$(abspath $(HOST))"
+	  -DDEVICE_IMAGE="$(DEVICE_IMAGE)" -DHOST_BUILD="$(abspath $(HOST))" -DVM_DIR="$(abspath $(VM))"
 
 $(ASAN)/build.ninja:
 	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DSTEADYFLOW_SANITIZE=ON
@@ -77,8 +84,8 @@ host: setup $(HOST)/build.ninja
 
 device: setup image $(DEVICE)/build.ninja
 	@$(call with-tests,$(DEVICE))
-	@grep -qs '^HOST_BUILD:' $(DEVICE)/CMakeCache.txt || cmake -S . -B $(DEVICE) -DDEVICE_IMAGE="$(DEVICE_IMAGE)" \
-	  -DHOST_BUILD="$(abspath $(HOST))"
+	@grep -qs '^VM_DIR:' $(DEVICE)/CMakeCache.txt || cmake -S . -B $(DEVICE) -DDEVICE_IMAGE="$(DEVICE_IMAGE)" \
+	  -DHOST_BUILD="$(abspath $(HOST))" -DVM_DIR="$(abspath $(VM))"
 	cmake --build $(DEVICE) -j $(JOBS)
 
 # The host build with AddressSanitizer and UBSan.
@@ -103,9 +110,18 @@ run-device: setup-run-device image $(DEVICE)/build.ninja
 	qemu-mipsel -L /usr/mipsel-linux-gnu $(DEVICE)/devsim run $(DEVICE)/SteadyflowTest.tap \
 	  --image "$(DEVICE_IMAGE)" --sandbox $(RUN_DIR)/device
 
+# The device module, run once in the VM on a sandbox disk that persists
+# between runs: the device's loader on a MIPS Linux kernel, whose own
+# min_free_kbytes the report shows (host devsim, device module).
+run-vm: setup-run-vm vm $(HOST)/build.ninja $(DEVICE)/build.ninja
+	cmake --build $(HOST) -j $(JOBS) --target devsim
+	cmake --build $(DEVICE) -j $(JOBS) --target SteadyflowTest
+	$(HOST)/devsim run $(DEVICE)/SteadyflowTest.tap --vm $(VM) --sandbox $(RUN_DIR)/vm
+
 # One ctest run over the three builds, so its summary counts host, device
-# and asan (the host suite under AddressSanitizer and UBSan).
-test: setup host device asan
+# (with the device image's uclibc.* and the VM's vm.* tests) and asan (the
+# host suite under AddressSanitizer and UBSan).
+test: setup host vm device asan
 	printf 'subdirs("host" "device" "asan")\n' > $(BUILD)/CTestTestfile.cmake
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 

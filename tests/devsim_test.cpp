@@ -241,6 +241,8 @@ TEST_F(Devsim, RefusesBadCommandLines) {
            {"run", "x.tap", "--event", "1:2:4294967296"}, {"run", "x.tap", "--chdir-success", "2147483648"},
            {"run", "x.tap", "--module", "m.tap"}, {"run", "x.tap", "--image", "img", "--no-shell"},
            {"run", "x.tap", "--bad\noption"}, {"check", "a.ini", "b.ini"}, {"check", "--terminals", "0"},
+           {"run", "x.tap", "--vm", "v", "--no-shell"}, {"run", "x.tap", "--vm", "v", "--image", "i"},
+           {"run", "x.tap", "--memory", "64"}, {"run", "x.tap", "--vm", "v", "--memory", "15"},
            {"check", "a.ini"} /* and the --sandbox appended */}) {
     const CommandResult r = devsim(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);

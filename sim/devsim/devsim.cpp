@@ -29,6 +29,7 @@
 #include "run.h"
 #include "session.h"
 #include "settings.h"
+#include "vm.h"
 
 namespace {
 
@@ -40,25 +41,34 @@ int run(const devsim::Options& o, int argc, char** argv) {
   options.reach = {o.module};
   if (!o.image.empty()) options.reach.push_back(o.image);
   options.timeout = o.timeout;
+  if (!o.vm.empty()) {
+    // The VM is given the run's time and killed at its end; the confinement
+    // waits a little longer, so that devsim says which part stopped.
+    options.reach.push_back(o.vm);
+    options.timeout = o.timeout + 30;
+    options.dataBytes = (uint64_t{o.memory} << 20) + devsim::vm::kQemuBytes;
+  }
   sim::Session& session = sim::Session::start(argc, argv, options);
 
   session.useModule(o.module);
-  const bool inImage = !o.image.empty();
+  const bool inImage = !o.image.empty(), inVm = !o.vm.empty();
   std::string error;
   const auto identity =
-      sim::readIdentity(session.modulePath(), error, inImage ? sim::Machine::Device : sim::Machine::ThisOne);
+      sim::readIdentity(session.modulePath(), error, inImage || inVm ? sim::Machine::Device : sim::Machine::ThisOne);
   if (!identity) devsim::fail(error);
   session.resetTerminals(o.terminals);
   session.clearKernelSetting();
   // The image's loader starts its own firmware and loads its own data: here
   // only the disk and the start folder are settled.
   const sim::FirmwareSetup setup{o.disk, o.chdirSuccess, o.startDir, o.taskData, o.utf8};
-  if (inImage)
+  if (inImage || inVm)
     session.resetFirmware(setup);
   else
     session.boot(setup);
   const devsim::SettingsFiles before = devsim::settingsFiles(session.disk(), devsim::kComparedBytes);
-  const devsim::Outcome out = inImage ? devsim::runInImage(o, session) : devsim::runHere(o, session);
+  const devsim::Outcome out = inVm      ? devsim::vm::run(o, session)
+                              : inImage ? devsim::runInImage(o, session)
+                                        : devsim::runHere(o, session);
   return devsim::reportRun(o, session, *identity, out, before);
 }
 

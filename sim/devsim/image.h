@@ -3,11 +3,17 @@
 // inside this program's confinement, on the session's disk and terminals.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "options.h"
 #include "run.h"
 #include "session.h"
 
 namespace devsim {
+
+// tapload's options for O's run, after MODULE and DISK (sim/image/tapload.cpp).
+std::vector<std::string> loaderOptions(const Options& o);
 
 // Runs the session's module in the device image at O.image and reads what
 // it did from the loader's report (sim/image/report_lines.h). A loader that

@@ -38,9 +38,16 @@ const char kUsage[] =
     "                       device's C library and loader, its processor (MIPS32 release 1) and stack budget,\n"
     "                       a real shell; refuses a module whose imports, needs, text relocations or\n"
     "                       thread-local storage the device's loader cannot be trusted with; not with --no-shell\n"
+    "  --vm DIR             run MODULE (a device build's) in a MIPS Linux VM booted from DIR (make vm) under\n"
+    "                       qemu-system-mipsel: the device image's loader on a real kernel, whose own\n"
+    "                       min_free_kbytes the report shows, with real pseudo-terminals; the disk crosses\n"
+    "                       into the VM and back (folders and regular files, 16 MiB, 4096 entries at most);\n"
+    "                       the strongest wall for a module you did not write; not with --no-shell\n"
+    "  --memory MiB         the VM's memory, 16 to 1024 (default 128)\n"
     "  --timeout SECONDS    end the whole run after SECONDS (1 to 86400, default 30)\n"
     "  exit status: 0 done; 1 bad input; 2 wrong command line; 3 done, but the module's command did not write\n"
-    "  the kernel setting (the shell failed);\n"
+    "  the kernel setting (the shell failed); 4 (--vm) the VM's kernel panicked or oopsed, or the VM stopped\n"
+    "  answering (one line names it);\n"
     "  124 the run took longer than --timeout; 128+N the run was ended by signal N (one line says where)\n"
     "\n"
     "devsim check: says in one line which value the module will apply from its settings file, and why,\n"
@@ -115,6 +122,7 @@ class Parser {
   int i_ = 1;
   std::string error_;
   bool sandboxGiven_ = false;
+  bool memoryGiven_ = false;
 };
 
 // The value of the option at argv[i_], moving past it.
@@ -137,9 +145,19 @@ bool Parser::parseTimeout(Options& o) {
 
 bool Parser::parseRunOption(const std::string& arg, Options& o) {
   std::optional<std::string> v;
-  if (arg == "--sandbox" || arg == "--disk" || arg == "--start-dir" || arg == "--image") {
+  if (arg == "--sandbox" || arg == "--disk" || arg == "--start-dir" || arg == "--image" || arg == "--vm") {
     if (!(v = value())) return false;
-    (arg == "--sandbox" ? o.sandbox : arg == "--disk" ? o.disk : arg == "--image" ? o.image : o.startDir) = *v;
+    (arg == "--sandbox" ? o.sandbox
+     : arg == "--disk"  ? o.disk
+     : arg == "--image" ? o.image
+     : arg == "--vm"    ? o.vm
+                        : o.startDir) = *v;
+  } else if (arg == "--memory") {
+    long long n = 0;
+    if (!(v = value())) return false;
+    if (!parseNumber(*v, 16, 1024, n)) return refuse("--memory takes MiB from 16 to 1024, not " + quoted(*v));
+    o.memory = static_cast<unsigned>(n);
+    memoryGiven_ = true;
   } else if (arg == "--terminals") {
     if (!(v = value())) return false;
     const auto terminals = parseTerminals(*v);
@@ -222,6 +240,9 @@ Parsed Parser::parse() {
   if (o.command == Command::Run && o.module.empty()) return failed("no module file given (devsim run MODULE)");
   if (o.sandbox.empty()) return failed("--sandbox needs a folder, not an empty path");
   if (!o.image.empty() && !o.shell) return failed("--image runs a real shell: not with --no-shell");
+  if (!o.vm.empty() && !o.shell) return failed("--vm runs a real shell: not with --no-shell");
+  if (!o.vm.empty() && !o.image.empty()) return failed("--image or --vm, not both");
+  if (memoryGiven_ && o.vm.empty()) return failed("--memory is the VM's: only with --vm");
   if (o.command == Command::Run && o.events.empty()) o.events.push_back({1, 7, 0});
   return {o, false, ""};
 }

@@ -26,6 +26,8 @@ struct Options {
   std::string sandbox = "devsim-sandbox";
   std::string disk;
   std::string image;  // run: a device image's root; empty runs the module here
+  std::string vm;     // run: a VM's folder (make vm); empty runs the module here
+  unsigned memory = 128;  // run --vm: the VM's memory in MiB
   std::string startDir = "/ProgramFiles";
   std::vector<int> terminals = {0};
   int32_t chdirSuccess = 0;

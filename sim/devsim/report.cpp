@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include "process.h"
 #include "record.h"
 #include "tapheader.h"
@@ -52,17 +54,46 @@ void reportEntries(const Outcome& out) {
   }
 }
 
-void reportTerminals(const Options& o, const sim::Session& session) {
+// The bytes TERMINAL received, as a report line.
+void reportTerminal(int number, uint64_t size, const std::string& bytes) {
+  const sim::sandbox::FileBytes file{size, bytes};
+  report("terminal", "/dev/pts/" + std::to_string(number) + " received " + std::to_string(size) +
+                         " bytes: " + shownFile(file));
+}
+
+void reportTerminals(const Options& o, const sim::Session& session, const Outcome& out) {
   bool any = false;
-  for (int t : o.terminals) {
+  if (out.vm) {
+    for (const TerminalBytes& t : out.vm->terminals)
+      if (t.size > 0) {
+        reportTerminal(t.number, t.size, t.bytes);
+        any = true;
+      }
+  }
+  for (int t : out.vm ? std::vector<int>{} : o.terminals) {
     std::string error;
     const auto bytes = sim::sandbox::readRegular(session.root(), "dev/pts/" + std::to_string(t), kShownBytes, error);
     if (!bytes || bytes->size == 0) continue;
-    report("terminal", "/dev/pts/" + std::to_string(t) + " received " + std::to_string(bytes->size) +
-                           " bytes: " + shownFile(*bytes));
+    reportTerminal(t, bytes->size, bytes->bytes);
     any = true;
   }
   if (!any) report("terminal", o.terminals.empty() ? "no pseudo-terminal present" : "nothing written");
+}
+
+// The VM kernel's own setting: a command that ran must have changed it or
+// have been answered by the shell's success.
+bool reportVmKernel(const Outcome& out) {
+  const VmFacts& vm = *out.vm;
+  const std::string kernel = vm.kernel.value_or("");
+  const std::string was = " (the VM's kernel; it held " + quoted(vm.kernelBefore) + " before)";
+  const bool ranWell = std::any_of(out.calls.commands.begin(), out.calls.commands.end(),
+                                   [](const auto& c) { return c.ran && c.status == 0; });
+  if (kernel != vm.kernelBefore || ranWell || out.calls.commands.empty()) {
+    report("kernel", "min_free_kbytes now holds " + quoted(kernel) + was);
+    return true;
+  }
+  report("kernel", "min_free_kbytes was NOT written by this run" + was + "; devsim exits 3");
+  return false;
 }
 
 // The commands and the kernel setting; answers whether the setting was
@@ -81,6 +112,7 @@ bool reportCommands(const Options& o, const sim::Session& session, const Outcome
     report("command", escaped(call.command) + outcome);
   }
   if (out.calls.commands.empty()) report("command", "none run");
+  if (out.vm) return reportVmKernel(out);
   std::string error;
   const auto kernel = sim::sandbox::readRegular(session.root(), "proc/sys/vm/min_free_kbytes", kShownBytes, error);
   const std::string where = " (" + escaped(session.kernelSettingPath()) + ")";
@@ -150,10 +182,20 @@ int reportRun(const Options& o, const sim::Session& session, const sim::Identity
   if (!o.image.empty())
     report("image",
            escaped(o.image) + ": the device's C library and loader, under qemu-mipsel as a MIPS32 release 1 core");
+  if (out.vm)
+    report("vm", "Linux " + escaped(out.vm->release) + ", " + std::to_string(o.memory) + " MiB (" +
+                     std::to_string(out.vm->totalKb) + " kB for the kernel's use), under qemu-system-mipsel; " +
+                     escaped(o.vm));
   reportEntries(out);
-  reportTerminals(o, session);
+  reportTerminals(o, session, out);
   const bool written = reportCommands(o, session, out);
   reportSettings(session, before);
+  if (out.vm) {
+    for (const std::string& path : out.vm->notCopied)
+      report("disk", escaped(path) + " was left in the VM as no folder or regular file; not copied back");
+    report("memory", "available " + std::to_string(out.vm->availableBefore) + " kB before the run, " +
+                         std::to_string(out.vm->availableAfter) + " kB after");
+  }
   reportState(out);
   if (o.trace) {
     // Every call the module made, in the order it made them.

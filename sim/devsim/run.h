@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,31 @@ struct EventCall {
   uint32_t result = 0;
 };
 
+// The bytes a pseudo-terminal received: SIZE in all, the first of them kept.
+struct TerminalBytes {
+  int number = 0;
+  uint64_t size = 0;
+  std::string bytes;
+};
+
+// What a run in the VM shows besides the calls: the kernel it ran on and its
+// memory (kB), the memory available before and after the run, how the
+// loader ended (its wait status and first line of complaint), what each
+// pseudo-terminal's reader received, the kernel's own min_free_kbytes after
+// the run, whether the VM finished the run (its disk written back), and
+// what it left on the disk that was not copied back.
+struct VmFacts {
+  std::string release;
+  uint64_t totalKb = 0, availableBefore = 0, availableAfter = 0;
+  int loaderStatus = 0;
+  std::string loaderError;
+  std::vector<TerminalBytes> terminals;
+  std::string kernelBefore;
+  std::optional<std::string> kernel;
+  bool ended = false;
+  std::vector<std::string> notCopied;  // what the VM left on its disk that is no folder or file
+};
+
 struct Outcome {
   int32_t init = 0;
   bool slotsFilled = false;  // __TAP_Init_ filled both entry slots
@@ -31,6 +57,7 @@ struct Outcome {
   std::string cwd;  // the firmware's current directory at the end
   uint32_t liveBlocks = 0;
   uint64_t peakBytes = 0;
+  std::optional<VmFacts> vm;  // a run in the VM
 };
 
 // Runs the session's module here: hands it its entry record, calls its main

@@ -58,10 +58,16 @@ constexpr char kLimiter[] = "/usr/bin/prlimit";
 #endif
 #endif
 #if defined(__SANITIZE_ADDRESS__) || defined(STEADYFLOW_ASAN)
-const char* const kLimits[] = {"--nproc=256", "--fsize=268435456", "--core=0"};
+constexpr bool kLimitMemory = false;
 #else
-const char* const kLimits[] = {"--nproc=256", "--fsize=268435456", "--core=0", "--data=1073741824"};
+constexpr bool kLimitMemory = true;
 #endif
+constexpr uint64_t kDataBytes = 1u << 30;
+std::vector<std::string> limits(const Request& request) {
+  std::vector<std::string> argv = {"--nproc=256", "--fsize=268435456", "--core=0"};
+  if (kLimitMemory) argv.push_back("--data=" + std::to_string(request.dataBytes ? request.dataBytes : kDataBytes));
+  return argv;
+}
 constexpr char kDevBytes[] = "1048576";
 constexpr char kHiddenBytes[] = "65536";
 
@@ -277,7 +283,8 @@ std::vector<std::string> command(const Request& request, const Plan& plan, const
   char cwd[PATH_MAX];
   if (getcwd(cwd, sizeof cwd) != nullptr) argv.insert(argv.end(), {"--chdir", cwd});
   argv.insert(argv.end(), {"--", kLimiter});
-  argv.insert(argv.end(), std::begin(kLimits), std::end(kLimits));
+  const std::vector<std::string> limited = limits(request);
+  argv.insert(argv.end(), limited.begin(), limited.end());
   argv.push_back("--");
   argv.insert(argv.end(), program.begin(), program.end());
   return argv;

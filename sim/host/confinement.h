@@ -45,6 +45,9 @@ struct Request {
   std::vector<std::string> reach;
   bool nested = false;  // the program confines programs of its own
   unsigned timeout = 0;  // seconds the whole run may take; 0 for no limit
+  // Writable private memory the program may hold; 0 for the default, 1 GiB
+  // (a program that emulates a machine needs that machine's memory more).
+  uint64_t dataBytes = 0;
 };
 
 // How a confined run ended.

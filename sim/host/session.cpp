@@ -96,7 +96,8 @@ Session& Session::start(int argc, char** argv, const SessionOptions& options) {
     if (session.removeRoot_) atexit([] { fs::remove_all(started->root_); });
     return session;
   }
-  confinement::Request request{root, options.writable, options.reach, options.nested, options.timeout};
+  confinement::Request request{root, options.writable, options.reach, options.nested, options.timeout,
+                               options.dataBytes};
   // What every hosting program reads: its own file, the libraries it
   // loads and the links to them, the module.
   request.reach.insert(request.reach.end(),

@@ -50,6 +50,9 @@ struct SessionOptions {
   bool nested = false;
   // Seconds the confined run may take; 0 for no limit.
   unsigned timeout = 0;
+  // Writable private memory the confined program may hold; 0: the
+  // confinement's default (confinement.h).
+  uint64_t dataBytes = 0;
   // Where no confinement can be had, carry on without one, loading no
   // module (confined() is false): for a test suite whose other tests can
   // still run. Otherwise the program ends with one line.

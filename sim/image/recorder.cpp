@@ -9,6 +9,7 @@
 
 #include "core.h"
 #include "report_lines.h"
+#include "report_text.h"
 
 namespace tapload {
 namespace {
@@ -23,7 +24,7 @@ unsigned long address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 void putValue(const sim::core::Value& v) {
   printf(" %u %u %u %u", static_cast<unsigned>(v.kind), v.null ? 1u : 0u, v.number, v.offset);
   if (v.kind == sim::core::ValueKind::Text)
-    putText(v.null ? nullptr : v.text);
+    putText(stdout, v.null ? nullptr : v.text);
   else
     fputs(" -", stdout);
 }
@@ -51,7 +52,7 @@ struct Bound {
 void* recordDlopen(const char* file, int mode) {
   void* handle = bound.dlopen(file, mode);
   begin(REPORT_DLOPEN);
-  putText(file);
+  putText(stdout, file);
   printf(" %d %lu\n", mode, address(handle));
   return handle;
 }
@@ -60,7 +61,7 @@ void* recordDlsym(void* handle, const char* name) {
   void* found = bound.dlsym(handle, name);
   begin(REPORT_DLSYM);
   printf(" %lu", address(handle));
-  putText(name);
+  putText(stdout, name);
   printf(" %lu\n", address(found));
   return found;
 }
@@ -68,7 +69,7 @@ void* recordDlsym(void* handle, const char* name) {
 char* recordDlerror() {
   char* text = bound.dlerror();
   begin(REPORT_DLERROR);
-  putText(text);
+  putText(stdout, text);
   putchar('\n');
   return text;
 }
@@ -91,7 +92,7 @@ int recordOpen(const char* path, int flags, ...) {
   const int fd = bound.open(path, flags, mode);
   const int error = fd < 0 ? errno : 0;
   begin(REPORT_OPEN);
-  putText(path);
+  putText(stdout, path);
   printf(" %d %d %d\n", flags, fd, error);
   errno = error;
   return fd;
@@ -103,7 +104,7 @@ int recordSystem(const char* command) {
   fflush(stdout);
   const int status = bound.system(command);
   begin(REPORT_SYSTEM);
-  putText(command);
+  putText(stdout, command);
   printf(" %d\n", status);
   return status;
 }
@@ -123,20 +124,6 @@ const Recorder kRecorders[] = {
 };
 
 }  // namespace
-
-void putText(const char* text) {
-  if (text == nullptr) {
-    fputs(" -", stdout);
-    return;
-  }
-  fputs(" =", stdout);
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-    if (*p > ' ' && *p <= '~' && *p != '%')
-      putchar(*p);
-    else
-      printf("%%%02X", *p);
-  }
-}
 
 void recordFirmware() { sim::core::setHooks({nullptr, nullptr, nullptr, firmwareCall}); }
 

@@ -12,9 +12,6 @@
 
 namespace tapload {
 
-// Writes TEXT as a report text field, " -" or " =..." (report_lines.h).
-void putText(const char* text);
-
 // Records the firmware's calls from now on.
 void recordFirmware();
 // Records the module's calls of the functions above from now on. BASE is its

@@ -36,4 +36,17 @@
 #define REPORT_CWD "cwd"   /* TEXT */
 #define REPORT_HEAP "heap" /* LIVE-BLOCKS PEAK-BYTES */
 
+/* In the VM (vmrun, sim/vm): the kernel's release and its memory in kB; the
+   memory available before and after the run, in kB; how the loader ended
+   (its wait status) and the first line it wrote on stderr; the bytes a
+   pseudo-terminal received (SIZE all of them, TEXT the first few KiB); the
+   kernel's own min_free_kbytes before and after the run; and, last, that the VM's init
+   finished the run and wrote the disk back. */
+#define REPORT_VM "vm"             /* RELEASE TOTAL-KB */
+#define REPORT_MEMORY "memory"     /* BEFORE-KB AFTER-KB */
+#define REPORT_LOADER "loader"     /* STATUS TEXT */
+#define REPORT_TERMINAL "terminal" /* NUMBER SIZE TEXT */
+#define REPORT_KERNEL "kernel"     /* BEFORE-TEXT AFTER-TEXT */
+#define REPORT_END "end"
+
 #endif

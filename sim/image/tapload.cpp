@@ -25,6 +25,7 @@
 #include "module_file.h"
 #include "module_stack.h"
 #include "recorder.h"
+#include "report_text.h"
 #include "report_lines.h"
 #include "tapheader.h"
 
@@ -151,7 +152,7 @@ void runEntries(void* context) {
 void reportFirmware() {
   const sim::MemoryStats memory = sim::core::memory();
   fputs(REPORT_CWD, stdout);
-  putText(sim::core::currentDir());
+  putText(stdout, sim::core::currentDir());
   printf("\n" REPORT_HEAP " %u %llu\n", memory.liveBlocks, static_cast<unsigned long long>(memory.peakBytes));
 }
 

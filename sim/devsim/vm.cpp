@@ -1,0 +1,345 @@
+#include "vm.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "file.h"
+#include "image.h"
+#include "process.h"
+#include "record.h"
+#include "records.h"
+#include "report.h"
+#include "sandbox.h"
+#include "tar.h"
+
+namespace devsim::vm {
+namespace {
+
+using sim::record::quoted;
+
+constexpr char kEmulator[] = "/usr/bin/qemu-system-mipsel";
+// The disk channel: the tar in, and the disk's tar back, which the tmpfs's
+// caps keep within it (headers and padding of kDiskFiles included).
+constexpr uint64_t kChannelBytes = 3 * kDiskBytes;
+// Where qemu finds the records pipe.
+constexpr int kRecordsFd = 3;
+// What the VM's console shows of the end, kept for the line that names it.
+constexpr size_t kConsoleTail = 16 << 10;
+
+[[noreturn]] void failed(const std::string& line, int status = 4) { fail(line, status); }
+
+std::string reason() { return strerror(errno); }
+
+// --- the disk channel ---------------------------------------------------------
+
+// Appends the folder FD (at PATH in the archive) and all below it, in name
+// order: folders and regular files only, within the VM's caps.
+void archiveFolder(int fd, const std::string& path, const std::string& shown, std::string& archive, size_t& files,
+                   uint64_t& bytes) {
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) failed("cannot read " + quoted(shown) + ": " + reason(), 1);
+  std::vector<std::string> names;
+  while (const dirent* e = readdir(dir))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string inside = path + "/" + name, where = shown + "/" + name;
+    struct stat st;
+    if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      failed("cannot read " + quoted(where) + ": " + reason(), 1);
+    if (++files > kDiskFiles) failed("the disk holds more than " + std::to_string(kDiskFiles) + " entries for the VM", 1);
+    std::string error;
+    if (S_ISDIR(st.st_mode)) {
+      if (!tar::append(archive, {inside, tar::Kind::Folder, '5', ""}, error)) failed(error, 1);
+      const int sub = openat(dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) failed("cannot read " + quoted(where) + ": " + reason(), 1);
+      archiveFolder(sub, inside, where, archive, files, bytes);
+    } else if (S_ISREG(st.st_mode)) {
+      bytes += static_cast<uint64_t>(st.st_size);
+      if (bytes > kDiskBytes) failed("the disk holds more than the VM's " + std::to_string(kDiskBytes) + " bytes", 1);
+      const auto file = sim::sandbox::readRegular(shown, name, kDiskBytes, error);
+      if (!file) failed(error, 1);
+      if (!tar::append(archive, {inside, tar::Kind::File, '0', file->bytes}, error)) failed(error, 1);
+    } else {
+      failed(quoted(where) + " is no folder or regular file; the VM's disk takes only those", 1);
+    }
+  }
+  closedir(dir);
+}
+
+// The VM's part of the run: vmrun's arguments, one a line (sim/vm/init).
+std::string arguments(const Options& o) {
+  std::string terminals;
+  for (int t : o.terminals) terminals += (terminals.empty() ? "" : ",") + std::to_string(t);
+  std::vector<std::string> argv = {terminals.empty() ? "none" : terminals, "--", "/bin/tapload", "/run/module.tap",
+                                   "/disk"};
+  const std::vector<std::string> options = loaderOptions(o);
+  argv.insert(argv.end(), options.begin(), options.end());
+  std::string text;
+  for (const std::string& a : argv) {
+    if (a.find('\n') != std::string::npos || a.find('\0') != std::string::npos)
+      failed("the VM takes no line end or zero byte in an option: " + quoted(a), 1);
+    text += a + "\n";
+  }
+  return text;
+}
+
+// The disk channel, in the sandbox's scratch folder: the run's arguments and
+// module, and the disk, as a tar, at the start of a file of kChannelBytes.
+std::string writeChannel(const Options& o, const sim::Session& session) {
+  std::string archive, error;
+  struct stat st;
+  if (stat(session.modulePath().c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) > kDiskBytes)
+    failed(quoted(session.modulePath()) + " is missing or too large for the VM", 1);
+  const auto module = sim::readFile(session.modulePath());
+  if (!module) failed("cannot read " + quoted(session.modulePath()), 1);
+  bool fits = tar::append(archive, {"run", tar::Kind::Folder, '5', ""}, error) &&
+              tar::append(archive, {"run/args", tar::Kind::File, '0', arguments(o)}, error) &&
+              tar::append(archive, {"run/module.tap", tar::Kind::File, '0', *module}, error) &&
+              tar::append(archive, {"disk", tar::Kind::Folder, '5', ""}, error);
+  if (!fits) failed(error, 1);
+  const int disk = open(session.disk().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (disk < 0) failed("cannot read the disk " + quoted(session.disk()) + ": " + reason(), 1);
+  size_t files = 0;
+  uint64_t bytes = 0;
+  archiveFolder(disk, "disk", session.disk(), archive, files, bytes);
+  tar::finish(archive);
+
+  const std::string path = sim::sandbox::temporary(session.root()) + "/vm-channel.img";
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const bool written = fd >= 0 && write(fd, archive.data(), archive.size()) == static_cast<ssize_t>(archive.size()) &&
+                       ftruncate(fd, static_cast<off_t>(kChannelBytes)) == 0;
+  if (fd >= 0) close(fd);
+  if (!written) failed("cannot write the VM's disk channel " + quoted(path) + ": " + reason(), 1);
+  return path;
+}
+
+// The disk as the VM wrote it back: folders and files made, changed or
+// removed to match; what is neither (a link, a device) is not copied and
+// named in SKIPPED.
+void readChannel(const std::string& path, const sim::Session& session, std::vector<std::string>& skipped) {
+  std::string error;
+  const size_t slash = path.rfind('/');
+  const auto channel = sim::sandbox::readRegular(path.substr(0, slash), path.substr(slash + 1), kChannelBytes, error);
+  unlink(path.c_str());
+  std::vector<tar::Entry> entries;
+  if (!channel || !tar::read(channel->bytes.data(), channel->bytes.size(), kDiskFiles + 1, kDiskBytes, entries, error))
+    failed("the VM gave back a disk devsim cannot read: " + error, 1);
+  if (entries.empty() || entries[0].path != "disk" || entries[0].kind != tar::Kind::Folder)
+    failed("the VM gave back no disk", 1);
+  const std::string disk = session.disk();
+  std::set<std::string> kept;
+  for (const tar::Entry& e : entries) {
+    if (e.path.compare(0, 5, "disk/") != 0) continue;
+    const std::string relative = e.path.substr(5), host = disk + "/" + relative;
+    if (e.kind == tar::Kind::Other) {
+      skipped.push_back("/" + relative);
+      continue;
+    }
+    kept.insert(relative);
+    struct stat st;
+    const bool exists = lstat(host.c_str(), &st) == 0;
+    if (e.kind == tar::Kind::Folder) {
+      if (exists && !S_ISDIR(st.st_mode)) unlink(host.c_str());
+      if ((!exists || !S_ISDIR(st.st_mode)) && mkdir(host.c_str(), 0755) != 0)
+        failed("cannot make " + quoted(host) + ": " + reason(), 1);
+      continue;
+    }
+    if (exists && S_ISDIR(st.st_mode)) failed(quoted(host) + " is a folder here and a file in the VM", 1);
+    const int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const bool written =
+        fd >= 0 && write(fd, e.bytes.data(), e.bytes.size()) == static_cast<ssize_t>(e.bytes.size());
+    if (fd >= 0) close(fd);
+    if (!written) failed("cannot write " + quoted(host) + ": " + reason(), 1);
+  }
+  // What the VM removed: anything here it did not give back, deepest first.
+  std::vector<std::string> gone;
+  std::vector<std::string> folders = {""};
+  while (!folders.empty()) {
+    const std::string folder = folders.back();
+    folders.pop_back();
+    DIR* dir = opendir((disk + "/" + folder).c_str());
+    if (dir == nullptr) continue;
+    while (const dirent* e = readdir(dir)) {
+      if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+      const std::string relative = folder.empty() ? e->d_name : folder + "/" + e->d_name;
+      if (!kept.count(relative)) gone.push_back(relative);
+      else if (e->d_type == DT_DIR) folders.push_back(relative);
+    }
+    closedir(dir);
+  }
+  std::sort(gone.rbegin(), gone.rend());
+  for (const std::string& relative : gone) {
+    const std::string host = disk + "/" + relative;
+    struct stat st;
+    if (lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      std::error_code ignored;
+      std::filesystem::remove_all(host, ignored);
+    } else {
+      unlink(host.c_str());
+    }
+  }
+}
+
+// --- the VM -------------------------------------------------------------------
+
+double now() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+std::vector<std::string> emulatorCommand(const Options& o, const std::string& channel) {
+  return {kEmulator, "-M", "malta", "-cpu", "24Kf", "-m", std::to_string(o.memory), "-nodefaults",
+          "-no-user-config", "-no-reboot", "-display", "none", "-nic", "none", "-accel", "tcg,tb-size=64",
+          "-sandbox", "on,obsolete=deny,elevateprivileges=deny,spawn=deny,resourcecontrol=deny",
+          "-kernel", o.vm + "/vmlinux", "-initrd", o.vm + "/initramfs.cpio",
+          "-append", "console=ttyS0 panic=-1 oops=panic nokaslr quiet steadyflow.disk_bytes=" +
+                         std::to_string(kDiskBytes) + " steadyflow.disk_files=" + std::to_string(kDiskFiles),
+          "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
+          "-chardev", "file,id=records,path=/dev/fd/" + std::to_string(kRecordsFd), "-serial", "chardev:records",
+          "-drive", "file=" + channel + ",format=raw,if=none,id=channel,cache=unsafe",
+          "-device", "virtio-blk-pci,drive=channel"};
+}
+
+// What came out of the VM while it ran.
+struct Channels {
+  std::string console;  // its last kConsoleTail bytes
+  std::string records;
+  std::string errors;   // qemu's own, the first few
+  bool timedOut = false;
+  std::string overflow;  // which channel passed its cap, if one did
+  int status = 0;
+};
+
+// Runs qemu, reads its three outputs within their caps until it ends or the
+// time is up (then it is killed).
+Channels runEmulator(const Options& o, const std::string& channel) {
+  int console[2], records[2], errors[2];
+  if (pipe2(console, O_CLOEXEC) != 0 || pipe2(records, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0)
+    failed("cannot make pipes for the VM: " + reason(), 1);
+  sim::process::Child child;
+  child.in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  child.out = console[1];
+  child.err = errors[1];
+  const int recordsEnd = records[1];
+  child.prepare = [recordsEnd] { return dup2(recordsEnd, kRecordsFd) == kRecordsFd; };
+  const pid_t pid = sim::process::start(emulatorCommand(o, channel), child);
+  for (int fd : {child.in, console[1], records[1], errors[1]}) close(fd);
+  if (pid < 0) failed("cannot start " + std::string(kEmulator) + ": " + reason(), 1);
+
+  Channels got;
+  uint64_t consoleBytes = 0;
+  pollfd fds[3] = {{console[0], POLLIN, 0}, {records[0], POLLIN, 0}, {errors[0], POLLIN, 0}};
+  const double deadline = now() + o.timeout;
+  for (int open = 3; open > 0;) {
+    const int wait = static_cast<int>(std::max(0.0, deadline - now()) * 1000) + 1;
+    const int ready = poll(fds, 3, got.timedOut || !got.overflow.empty() ? -1 : wait);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready == 0) {
+      got.timedOut = true;
+      kill(pid, SIGKILL);
+      continue;
+    }
+    for (int i = 0; i < 3; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+        continue;
+      }
+      const size_t size = static_cast<size_t>(n);
+      if (i == 0) {
+        consoleBytes += size;
+        got.console.append(buffer, size);
+        if (got.console.size() > 2 * kConsoleTail) got.console.erase(0, got.console.size() - kConsoleTail);
+        if (consoleBytes > kConsoleBytes && got.overflow.empty()) got.overflow = "its console";
+      } else if (i == 1) {
+        if (got.records.size() + size > kRecordBytes && got.overflow.empty()) got.overflow = "its records";
+        if (got.records.size() < kRecordBytes) got.records.append(buffer, std::min(size, kRecordBytes - got.records.size()));
+      } else if (got.errors.size() < 4096) {
+        got.errors.append(buffer, size);
+      }
+      if (!got.overflow.empty()) kill(pid, SIGKILL);
+    }
+  }
+  got.status = sim::process::wait(pid);
+  return got;
+}
+
+// The console's line that holds WHAT, from WHAT on; empty when none does.
+std::string consoleLine(const std::string& console, const std::string& what) {
+  const size_t at = console.rfind(what);
+  if (at == std::string::npos) return "";
+  const std::string line = console.substr(at, console.find_first_of("\r\n", at) - at);
+  return line.substr(0, 200);
+}
+
+std::string lastConsoleLine(const std::string& console) {
+  std::string text = console;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  const size_t start = text.find_last_of("\r\n");
+  return text.substr(start == std::string::npos ? 0 : start + 1).substr(0, 200);
+}
+
+// Ends devsim when the VM did not finish the run: the kernel's panic or
+// oops by its own line, a VM that went quiet or stopped by what it showed
+// last, records that are no loader's (RECORDS_ERROR).
+void judgeEnding(const Options& o, const Channels& got, const Outcome& out, const std::string& recordsError) {
+  const std::string oops = consoleLine(got.console, "Oops");
+  const std::string panic = consoleLine(got.console, "Kernel panic - not syncing: ");
+  if (!got.overflow.empty())
+    failed("the VM wrote more than its cap on " + got.overflow + "; it was stopped");
+  if (!oops.empty()) failed("the VM's kernel oopsed: " + quoted(oops));
+  if (!panic.empty()) failed("the VM's kernel panicked: " + quoted(panic.substr(28)));
+  const std::string last = lastConsoleLine(got.console);
+  const std::string shown = last.empty() ? "" : " (its console's last line: " + quoted(last) + ")";
+  if (got.timedOut)
+    failed("the VM stopped answering: the run did not end within its limit of " + std::to_string(o.timeout) +
+           " s; it was killed" + shown);
+  if (!recordsError.empty()) failed("the VM gave records devsim cannot read, " + recordsError, 1);
+  if (!out.vm->ended) {
+    const std::string qemu = got.errors.substr(0, got.errors.find('\n'));
+    if (got.console.empty() && !qemu.empty()) failed("cannot run the VM: " + quoted(qemu), 1);
+    failed("the VM stopped before the run's end" + shown);
+  }
+}
+
+}  // namespace
+
+Outcome run(const Options& o, const sim::Session& session) {
+  for (const char* file : {"/vmlinux", "/initramfs.cpio"})
+    if (access((o.vm + file).c_str(), R_OK) != 0) failed("no VM at " + quoted(o.vm) + " (no " + (file + 1) + "; make vm builds one)", 1);
+  if (access(kEmulator, X_OK) != 0) failed(std::string("cannot run the VM: no ") + kEmulator + " (scripts/setup installs it)", 1);
+  const std::string channel = writeChannel(o, session);
+  const Channels got = runEmulator(o, channel);
+  Outcome out;
+  out.vm = VmFacts{};
+  std::string error;
+  readRecords(got.records, out, error);
+  judgeEnding(o, got, out, error);
+  if (out.vm->loaderStatus != 0) {
+    const std::string line = out.vm->loaderError;
+    failed(line.empty() ? "the loader in the VM failed with status " + std::to_string(out.vm->loaderStatus)
+                        : "in the VM: " + line,
+           1);
+  }
+  readChannel(channel, session, out.vm->notCopied);
+  return out;
+}
+
+}  // namespace devsim::vm
