@@ -134,13 +134,16 @@ test-device: device
 test-asan: asan
 	ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure
 
-# Benchmarks of the INI store on the optimised host build (never part of
-# make test); BENCH_ARGS passes Google Benchmark options, e.g.
+# Benchmarks of the INI store on the optimised host build, and of a VM run
+# of the device module, boot to report (never part of make test);
+# BENCH_ARGS passes Google Benchmark options to the first, e.g.
 # BENCH_ARGS=--benchmark_filter=GetInt.
-bench: setup
+bench: setup vm $(DEVICE)/build.ninja
 	cmake -S . -B $(HOST) $(CMAKE_GEN) -DSTEADYFLOW_TESTS=ON
-	cmake --build $(HOST) -j $(JOBS) --target steadyflow_bench
+	cmake --build $(HOST) -j $(JOBS) --target steadyflow_bench steadyflow_vm_bench devsim
+	cmake --build $(DEVICE) -j $(JOBS) --target SteadyflowTest
 	$(HOST)/bench/steadyflow_bench $(BENCH_ARGS)
+	$(HOST)/bench/steadyflow_vm_bench $(HOST)/devsim $(DEVICE)/SteadyflowTest.tap $(VM)
 
 # The device module's footprint and one start-up run's costs.
 size: host device

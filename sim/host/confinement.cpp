@@ -490,7 +490,11 @@ std::optional<Outcome> run(const Request& request, const std::vector<std::string
   }
   // The lock stays with this process for the run: the root's descriptor is
   // bound, not closed, until the plan goes.
-  const std::vector<sock_filter> filter = callFilter(request.nested);
+  const std::optional<std::string> filter = callFilter(request.nested, error);
+  if (!filter) {
+    removeStage(plan);
+    return std::nullopt;
+  }
   int out[2], err[2], phases[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(phases, O_CLOEXEC) != 0) {
     error = "cannot make pipes for the confinement: " + reason();
@@ -507,8 +511,9 @@ std::optional<Outcome> run(const Request& request, const std::vector<std::string
     // The filter and the phase pipe on their numbers; every other
     // descriptor closed, as one of a folder outside would be a way out.
     int filterPipe[2];
-    const ssize_t size = static_cast<ssize_t>(filter.size() * sizeof filter[0]);
-    if (pipe(filterPipe) != 0 || write(filterPipe[1], filter.data(), size) != size) return refused("no call filter");
+    const ssize_t size = static_cast<ssize_t>(filter->size());
+    if (pipe(filterPipe) != 0 || write(filterPipe[1], filter->data(), filter->size()) != size)
+      return refused("no call filter");
     const int filterFd = fcntl(filterPipe[0], F_DUPFD, 16), phaseFd = fcntl(phases[1], F_DUPFD, 16);
     if (filterFd < 0 || phaseFd < 0 || !place(filterFd, kFilterFd) || !place(phaseFd, kPhaseFd))
       return refused("cannot place descriptors");
