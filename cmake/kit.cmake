@@ -40,9 +40,11 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/SteadyflowConfigVersion.cma
 install(FILES ${CMAKE_BINARY_DIR}/SteadyflowConfig.cmake ${CMAKE_BINARY_DIR}/SteadyflowConfigVersion.cmake
               cmake/SteadyflowModule.cmake cmake/mipsel-linux-gnu.cmake DESTINATION ${kit_cmake})
 
-# The simulated device, from the host build: devsim and what it loads.
+# The simulated device, from the host build: devsim and what it loads. devsim
+# is linked with the search path it is installed with, so the same bytes come
+# from any checkout; in the build, compat/ lies beside it as well.
 if(NOT CMAKE_CROSSCOMPILING)
-  set_target_properties(devsim PROPERTIES INSTALL_RPATH "$ORIGIN/compat")
+  set_target_properties(devsim PROPERTIES INSTALL_RPATH "$ORIGIN/compat" BUILD_WITH_INSTALL_RPATH ON)
   install(TARGETS devsim RUNTIME DESTINATION ${kit_lib})
   install(TARGETS fwtask fwutf8 LIBRARY DESTINATION ${kit_lib}/sim)
   install(DIRECTORY ${COMPAT_DIR}/ DESTINATION ${kit_lib}/compat)
