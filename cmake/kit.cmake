@@ -1,6 +1,7 @@
 # The kit for other modules, as `cmake --install BUILD --prefix DIR` lays it
-# out (make install PREFIX=DIR installs the host build, the device build and
-# the device image into one DIR):
+# out (make install PREFIX=DIR builds the target `kit` of the host build and
+# the device build and the device image, and installs the three, stripped,
+# into one DIR):
 #
 #   include/steadyflow/            tap.h, tapheader.h, helpers.h, fwdata.h
 #   lib/cmake/Steadyflow/          the CMake package (SteadyflowConfig.cmake),
@@ -15,6 +16,10 @@
 #   lib/steadyflow/image/          the device image (its own build installs it)
 #   share/steadyflow/              the init unit, the MIPS32 release 1 check
 #   bin/devsim                     a link to lib/steadyflow/host/devsim
+#
+# Nothing installed names the build: every program finds what it loads
+# relative to its own place, and debug information names files relative to
+# the checkout (the top CMakeLists.txt maps the paths).
 include(CMakePackageConfigHelpers)
 if(CMAKE_CROSSCOMPILING)
   set(kit_flavour device)
@@ -23,6 +28,8 @@ else()
 endif()
 set(kit_lib lib/steadyflow/${kit_flavour})
 set(kit_cmake lib/cmake/Steadyflow)
+# make install says what it lays out in one line of its own.
+set(CMAKE_INSTALL_MESSAGE NEVER)
 
 install(FILES include/tap.h include/tapheader.h include/fwdata.h lib/helpers.h DESTINATION include/steadyflow)
 install(FILES app/tapinit.cpp DESTINATION share/steadyflow)
@@ -40,6 +47,11 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/SteadyflowConfigVersion.cma
 install(FILES ${CMAKE_BINARY_DIR}/SteadyflowConfig.cmake ${CMAKE_BINARY_DIR}/SteadyflowConfigVersion.cmake
               cmake/SteadyflowModule.cmake cmake/mipsel-linux-gnu.cmake DESTINATION ${kit_cmake})
 
+# What the kit holds of this build, and nothing else (no test, no bench):
+# the target make install builds.
+add_custom_target(kit)
+add_dependencies(kit steadyflow_helpers tap stub_c stub_dl SteadyflowTest)
+
 # The simulated device, from the host build: devsim and what it loads. devsim
 # is linked with the search path it is installed with, so the same bytes come
 # from any checkout; in the build, compat/ lies beside it as well.
@@ -50,4 +62,5 @@ if(NOT CMAKE_CROSSCOMPILING)
   install(DIRECTORY ${COMPAT_DIR}/ DESTINATION ${kit_lib}/compat)
   install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
 file(CREATE_LINK ../${kit_lib}/devsim \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/devsim\" SYMBOLIC)")
+  add_dependencies(kit devsim fwtask fwutf8)
 endif()
