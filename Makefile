@@ -168,7 +168,7 @@ dist: setup-install image
 	@echo "dist: in $(DIST):"
 	@cd $(DIST) && ls -l SteadyflowTest.tap $(KIT_TARBALL) && cat SteadyflowTest.tap.sha256 $(KIT_TARBALL).sha256
 
-# The kit for other modules: the kit's parts of the
+# The kit for other modules (docs/kit.md, its guide): the kit's parts of the
 # host build and the device build (their target `kit`, no test) and the
 # device image, installed stripped into one folder, PREFIX (default
 # build/kit), which may be moved as a whole. A build folder that is new is
@@ -183,7 +183,7 @@ install: setup-install image $(HOST)/build.ninja $(DEVICE)/build.ninja
 	cmake --install $(HOST) --prefix "$(PREFIX)" --strip
 	cmake --install $(DEVICE) --prefix "$(PREFIX)" --strip
 	cmake --install $(IMAGE) --prefix "$(PREFIX)"
-	@echo "install: the kit is in $(PREFIX)"
+	@echo "install: the kit is in $(PREFIX); its guide is $(PREFIX)/share/doc/steadyflow/kit.md"
 
 # Removes the builds and keeps the sandboxes in build/run, whose settings
 # files may hold edits; distclean removes all of build/.

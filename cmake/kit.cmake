@@ -15,6 +15,7 @@
 #                                  build, where devsim finds them from its own place
 #   lib/steadyflow/image/          the device image (its own build installs it)
 #   share/steadyflow/              the init unit, the MIPS32 release 1 check
+#   share/doc/steadyflow/          the kit's guide (kit.md) and examples/counter
 #   bin/devsim                     a link to lib/steadyflow/host/devsim
 #
 # Nothing installed names the build: every program finds what it loads
@@ -28,12 +29,47 @@ else()
 endif()
 set(kit_lib lib/steadyflow/${kit_flavour})
 set(kit_cmake lib/cmake/Steadyflow)
+set(kit_doc share/doc/steadyflow)
 # make install says what it lays out in one line of its own.
 set(CMAKE_INSTALL_MESSAGE NEVER)
+
+# The guide, with its table of the C library functions a module may import
+# made here from the link stubs' lists: the installed guide says what the
+# stubs let through, whatever the checkout's copy says (the test
+# host.KitGuide.ListsTheLinkStubsNames compares the two).
+set(guide_source ${PROJECT_SOURCE_DIR}/docs/kit.md)
+set(kit_guide ${CMAKE_BINARY_DIR}/docs/kit.md)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${guide_source}
+             ${PROJECT_SOURCE_DIR}/sim/stubs/libc.allow ${PROJECT_SOURCE_DIR}/sim/stubs/libdl.allow)
+set(imports "| library | functions |\n| --- | --- |\n")
+foreach(stub libc libdl)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/sim/stubs/${stub}.allow names REGEX "^[A-Za-z_]")
+  list(LENGTH names count)
+  list(TRANSFORM names REPLACE "(.+)" "`\\1`")
+  list(JOIN names ", " names)
+  string(APPEND imports "| `${stub}.so.0` (${count}) | ${names} |\n")
+endforeach()
+file(READ ${guide_source} guide)
+set(imports_begin "<!-- imports: made from sim/stubs/libc.allow and libdl.allow -->\n")
+set(imports_end "<!-- end of imports -->")
+string(FIND "${guide}" "${imports_begin}" begin_at)
+string(FIND "${guide}" "${imports_end}" end_at)
+if(begin_at EQUAL -1 OR end_at LESS begin_at)
+  message(FATAL_ERROR "docs/kit.md lacks the lines that enclose its table of imports:\n${imports_begin}${imports_end}")
+endif()
+string(LENGTH "${imports_begin}" begin_length)
+math(EXPR head_length "${begin_at} + ${begin_length}")
+string(SUBSTRING "${guide}" 0 ${head_length} head)
+string(SUBSTRING "${guide}" ${end_at} -1 tail)
+# Written afresh only when it changes.
+file(WRITE ${CMAKE_BINARY_DIR}/docs/kit.md.new "${head}${imports}${tail}")
+configure_file(${CMAKE_BINARY_DIR}/docs/kit.md.new ${kit_guide} COPYONLY)
 
 install(FILES include/tap.h include/tapheader.h include/fwdata.h lib/helpers.h DESTINATION include/steadyflow)
 install(FILES app/tapinit.cpp DESTINATION share/steadyflow)
 install(PROGRAMS scripts/mips32-check DESTINATION share/steadyflow)
+install(FILES ${kit_guide} DESTINATION ${kit_doc})
+install(FILES examples/counter/CMakeLists.txt examples/counter/counter.cpp DESTINATION ${kit_doc}/examples/counter)
 install(TARGETS steadyflow_helpers EXPORT steadyflow ARCHIVE DESTINATION ${kit_lib})
 install(TARGETS tap EXPORT steadyflow LIBRARY DESTINATION ${kit_lib}/sim)
 install(TARGETS stub_c stub_dl EXPORT steadyflow LIBRARY DESTINATION ${kit_lib}/sim/stubs)
