@@ -3,8 +3,9 @@
 #   make test   install what is missing, build host, device and asan, run every suite
 # The CMake builds live in build/host, build/device and build/asan (the host
 # build with AddressSanitizer and UBSan); `make fuzz` adds build/fuzz and
-# `make dist` build/release and build/dist. The sandboxes of make run and
-# make run-device are in build/run, which make clean keeps.
+# `make dist` build/release, build/release-host and build/dist. The
+# sandboxes of make run and make run-device are in build/run, which make
+# clean keeps.
 
 BUILD      := build
 HOST       := $(BUILD)/host
@@ -26,33 +27,38 @@ IMAGE      := $(BUILD)/image
 DEVICE_IMAGE := $(abspath $(IMAGE))/root
 VM         := $(BUILD)/vm
 
-.PHONY: all setup uclibc image vm setup-run setup-run-device setup-run-vm setup-dist host device asan fuzz-build run run-device run-vm test test-host test-device test-asan fuzz bench size install dist clean distclean
+.PHONY: all setup uclibc image vm setup-run setup-run-device setup-run-vm setup-install host device asan fuzz-build run run-device run-vm test test-host test-device test-asan fuzz bench size install dist clean distclean
 
 all: host
 
 setup:
 	@scripts/setup
 
-# What one target needs: setup-run, setup-run-device, setup-run-vm, setup-dist.
-setup-run setup-run-device setup-run-vm setup-dist:
+# What one target needs: setup-run, setup-run-device, setup-run-vm,
+# setup-install (make install and make dist).
+setup-run setup-run-device setup-run-vm setup-install:
 	@scripts/setup $(@:setup-%=%)
 
-# make run and make run-device configure a new build folder without the test
-# tree; the targets that build everything switch it on once (with-tests).
+# make run, make run-device and make install configure a new build folder
+# without the test tree; the targets that build everything switch it on once
+# (with-tests).
 TESTS := ON
-run run-device: TESTS := OFF
+run run-device install: TESTS := OFF
 with-tests = grep -qs '^STEADYFLOW_TESTS:BOOL=ON$$' $(1)/CMakeCache.txt || cmake -S . -B $(1) -DSTEADYFLOW_TESTS=ON
 
 # The device's C library and loader (uClibc-ng) in $(UCLIBC)/sysroot, for
 # code built with cmake/mipsel-uclibc.cmake; the script builds it once per
-# tarball and recipe.
+# tarball and recipe (its stamp), quietly, so the first build is announced here.
 uclibc:
+	@[ -f $(UCLIBC)/stamp ] || echo "uclibc: building the device's C library into $(UCLIBC)/sysroot, once:" \
+	  "a few minutes (2 to 5 on two cores, as the load goes); its output goes to $(UCLIBC)/build.log"
 	@scripts/uclibc-sysroot $(UCLIBC_TARBALL) $(UCLIBC)
 
 # The device image in $(IMAGE)/root: that C library and loader, with the
 # firmware, its data and its module loader built against them (sim/image).
 # The device build runs its module there (make run-device, the uclibc tests).
 image: uclibc $(IMAGE)/build.ninja
+	@echo "image: building the device image in $(IMAGE)/root (firmware, data libraries, module loader; under a minute from cold)"
 	cmake --build $(IMAGE) -j $(JOBS)
 
 # The VM in $(VM): a MIPS Linux kernel for qemu-system-mipsel's Malta board
@@ -156,32 +162,49 @@ fuzz: fuzz-build
 
 # The stripped device module and its SHA-256, from a clean device build of
 # the module alone, for device owners; and the kit, as one tarball with its
-# SHA-256, for those who write modules.
-dist: setup-dist
-	rm -rf $(RELEASE) $(DIST)
+# SHA-256, for those who write modules. Both are dated by DIST_EPOCH and made
+# in build folders of their own (the kit's host part in $(RELEASE_HOST), its
+# device part in $(RELEASE)), so the same commit gives the same four files
+# from any checkout path.
+RELEASE_HOST := $(BUILD)/release-host
+KIT_TARBALL = steadyflow-$(VERSION).tar.gz
+dist: setup-install image
+	rm -rf $(RELEASE) $(RELEASE_HOST) $(DIST) $(BUILD)/kit-dist
+	@echo "dist: the device module alone, in $(RELEASE) (under a minute)"
 	SOURCE_DATE_EPOCH=$(DIST_EPOCH) cmake -S . -B $(RELEASE) $(CMAKE_GEN) \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DSTEADYFLOW_TESTS=OFF
 	cmake --build $(RELEASE) -j $(JOBS) --target SteadyflowTest_stripped
 	mkdir -p $(DIST)
 	cp $(RELEASE)/stripped/SteadyflowTest.tap $(DIST)/
 	cd $(DIST) && sha256sum SteadyflowTest.tap > SteadyflowTest.tap.sha256
-	@cat $(DIST)/SteadyflowTest.tap.sha256
-	rm -rf $(BUILD)/kit-dist
-	$(MAKE) install PREFIX="$(abspath $(BUILD))/kit-dist/steadyflow-$(VERSION)"
-	tar -C $(BUILD)/kit-dist --sort=name --owner=0 --group=0 --numeric-owner --mtime=@$(DIST_EPOCH) \
-	  -czf $(DIST)/steadyflow-$(VERSION).tar.gz steadyflow-$(VERSION)
-	cd $(DIST) && sha256sum steadyflow-$(VERSION).tar.gz > steadyflow-$(VERSION).tar.gz.sha256
-	@cat $(DIST)/steadyflow-$(VERSION).tar.gz.sha256
+	SOURCE_DATE_EPOCH=$(DIST_EPOCH) cmake -S . -B $(RELEASE_HOST) $(CMAKE_GEN) -DSTEADYFLOW_TESTS=OFF
+	SOURCE_DATE_EPOCH=$(DIST_EPOCH) $(MAKE) --no-print-directory install HOST=$(RELEASE_HOST) DEVICE=$(RELEASE) \
+	  PREFIX="$(abspath $(BUILD))/kit-dist/steadyflow-$(VERSION)"
+	@echo "dist: packing the kit"
+	tar -C $(BUILD)/kit-dist --sort=name --owner=0 --group=0 --numeric-owner --mode=u+rw,go-w,go+rX \
+	  --mtime=@$(DIST_EPOCH) -cf - steadyflow-$(VERSION) | gzip -n -9 > $(DIST)/$(KIT_TARBALL)
+	cd $(DIST) && sha256sum $(KIT_TARBALL) > $(KIT_TARBALL).sha256
+	@echo "dist: in $(DIST):"
+	@cd $(DIST) && ls -l SteadyflowTest.tap $(KIT_TARBALL) && cat SteadyflowTest.tap.sha256 $(KIT_TARBALL).sha256
 
-# The kit for other modules (README, Writing another module): the host and
-# device builds and the device image installed into one folder, PREFIX
-# (default build/kit), which may be moved as a whole.
+# The kit for other modules (docs/kit.md, its guide): the kit's parts of the
+# host build and the device build (their target `kit`, no test) and the
+# device image, installed stripped into one folder, PREFIX (default
+# build/kit), which may be moved as a whole. A build folder that is new is
+# configured without the test tree.
 PREFIX     ?= $(BUILD)/kit
 VERSION    := $(shell grep -o 'Steadyflow VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
-install: host device
-	cmake --install $(HOST) --prefix "$(PREFIX)"
-	cmake --install $(DEVICE) --prefix "$(PREFIX)"
+install: setup-install image vm $(HOST)/build.ninja $(DEVICE)/build.ninja
+	@echo "install: the kit's host part in $(HOST): devsim and what it loads, the helper library (a minute or two from cold)"
+	cmake --build $(HOST) -j $(JOBS) --target kit
+	@echo "install: the kit's device part in $(DEVICE): the helper library, firmware and link stubs for MIPS (under a minute from cold)"
+	cmake --build $(DEVICE) -j $(JOBS) --target kit
+	cmake --install $(HOST) --prefix "$(PREFIX)" --strip
+	cmake --install $(DEVICE) --prefix "$(PREFIX)" --strip
 	cmake --install $(IMAGE) --prefix "$(PREFIX)"
+	mkdir -p "$(PREFIX)/lib/steadyflow/vm"
+	cp $(VM)/vmlinux $(VM)/initramfs.cpio $(VM)/release "$(PREFIX)/lib/steadyflow/vm/"
+	@echo "install: the kit is in $(PREFIX); its guide is $(PREFIX)/share/doc/steadyflow/kit.md"
 
 # Removes the builds and keeps the sandboxes in build/run, whose settings
 # files may hold edits; distclean removes all of build/.

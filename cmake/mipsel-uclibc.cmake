@@ -52,7 +52,9 @@ execute_process(COMMAND ${CMAKE_C_COMPILER} -march=mips32 -mabi=32 -print-libgcc
 # Paths in the flags below are quoted: the checkout's path may hold a blank.
 set(uclibc_cpu "-march=mips32 -mabi=32 -mhard-float -mnan=legacy")
 set(uclibc_headers "-nostdinc -isystem ${gcc_include} -isystem \"${UCLIBC_SYSROOT}/usr/include\"")
-set(uclibc_common "-fno-stack-protector -U_FORTIFY_SOURCE -fno-asynchronous-unwind-tables")
+# The sysroot's headers are named in debug information as the device names
+# them (/usr/include/...), wherever the sysroot was built.
+set(uclibc_common "-fno-stack-protector -U_FORTIFY_SOURCE -fno-asynchronous-unwind-tables \"-ffile-prefix-map=${UCLIBC_SYSROOT}/=/\"")
 set(CMAKE_C_FLAGS_INIT "${uclibc_cpu} ${uclibc_headers} ${uclibc_common}")
 set(CMAKE_CXX_FLAGS_INIT "${uclibc_cpu} -nostdinc++ ${uclibc_headers} ${uclibc_common} -fno-exceptions -fno-rtti -fno-threadsafe-statics")
 

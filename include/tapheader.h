@@ -90,8 +90,15 @@ struct TapEntryRecord {
   TapEventEntry event;
 };
 
+// Called once by the firmware after loading the module: fills both slots of
+// ENTRIES and answers 0. The init unit (tapinit.cpp) defines it.
 int32_t __TAP_Init_(TapEntryRecord* entries);
+// The module's start, which the module defines: called once after
+// __TAP_Init_, on the firmware's thread, and must return; its result goes
+// back to the firmware.
 int32_t TAP_Main(void);
+// Called for each event the firmware delivers, with its code and two
+// parameters, which the module defines; its result goes back to the firmware.
 uint32_t TAP_EventHandler(uint32_t event, uint32_t param1, uint32_t param2);
 
 // Runtime hooks the module supplies itself; "__builtin_new" too, which C++

@@ -1,12 +1,14 @@
 #!/bin/sh
 # The kit as a new user meets it: installed from the host build, the device
-# build and the device image into one folder, moved elsewhere as a whole,
-# then the example module (examples/counter) built out of the checkout
-# against it for the host and for the device. The host module runs in the
-# kit's devsim (twice: its count goes on; once with --trace), the device
-# module in the kit's device image and through this build's structure checks
-# of a module file; an identity text too long for its field fails the
-# configure in one line. Fails at the first step that does not hold.
+# build and the device image into one folder as make install does (stripped),
+# moved elsewhere as a whole; no file of it names a build path; its guide and
+# the example module (examples/counter) are in it, and the example is built
+# from the kit's own copy against it for the host and for the device. The
+# host module runs in the kit's devsim (twice: its count goes on; once with
+# --trace), the device module in the kit's device image and through this
+# build's structure checks of a module file; an identity text too long for
+# its field fails the configure in one line. Fails at the first step that
+# does not hold.
 #   kit.sh SOURCE HOST_BUILD DEVICE_BUILD IMAGE_BUILD DEVICE_TESTS WORK EMULATOR...
 set -eu
 source=$1 host=$2 device=$3 image=$4 tests=$5 work=$6
@@ -14,17 +16,18 @@ shift 6
 fail() { echo "kit.sh: $*" >&2; exit 1; }
 
 rm -rf "$work"
-for build in "$host" "$device" "$image"; do
-  cmake --install "$build" --prefix "$work/first" >/dev/null
-done
+cmake --install "$host" --prefix "$work/first" --strip >/dev/null
+cmake --install "$device" --prefix "$work/first" --strip >/dev/null
+cmake --install "$image" --prefix "$work/first" >/dev/null
 mv "$work/first" "$work/kit"
 kit=$work/kit
-if grep -rl -e "$source" -e "$host" -e "$device" -e "$work/first" "$kit/lib/cmake"; then
-  fail "the package files above name a build path"
+if grep -rlF -e "$source" -e "$host" -e "$device" -e "$image" -e "$work/first" "$kit"; then
+  fail "the files above name a build path"
 fi
 
-mkdir -p "$work/counter"
-cp "$source/examples/counter/CMakeLists.txt" "$source/examples/counter/counter.cpp" "$work/counter/"
+doc=$kit/share/doc/steadyflow
+grep -q '^| `libc.so.0` ([0-9]*) | `close`' "$doc/kit.md" || fail "no guide with the table of imports in $doc"
+cp -R "$doc/examples/counter" "$work/counter" || fail "no example module in $doc"
 cmake -S "$work/counter" -B "$work/host" -G Ninja -DCMAKE_PREFIX_PATH="$kit" >"$work/host.log" 2>&1 ||
   fail "configuring the host module: $(tail -5 "$work/host.log")"
 cmake --build "$work/host" >>"$work/host.log" 2>&1 || fail "building the host module: $(tail -5 "$work/host.log")"
@@ -58,4 +61,4 @@ fi
 # CMake wraps the message's line; its words are what count.
 tr -s ' \n' '  ' <"$work/toolong.log" | grep -q 'NAME "x*" is 70 bytes; its field holds 63' ||
   fail "no line on the long NAME: $(cat "$work/toolong.log")"
-echo "the kit built the example for the host and the device, out of the checkout, and ran both"
+echo "the kit built its example for the host and the device, out of the checkout, and ran both"

@@ -9,8 +9,8 @@ source=$1 work=$2 epoch=$3 build_type=$4 module=$5
 rm -rf "$work"
 mkdir -p "$work/src"
 # What a module-only configure and build read (scripts: the release 1 check
-# after the link).
-for part in CMakeLists.txt cmake app include lib sim scripts; do
+# after the link; docs: the kit's guide, which the configure completes).
+for part in CMakeLists.txt cmake app include lib sim scripts docs; do
   cp -R "$source/$part" "$work/src/"
 done
 SOURCE_DATE_EPOCH=$epoch cmake -S "$work/src" -B "$work/build" -G Ninja -DSTEADYFLOW_TESTS=OFF \
