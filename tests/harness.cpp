@@ -86,6 +86,7 @@ std::vector<std::string> DeviceTest::commands() const {
 }
 
 std::vector<sim::FirmwareCall> DeviceTest::calls(const std::string& entry) const {
+  sim::firmware().callCount(entry);  // throws for a name that is no entry: a misspelling finds nothing
   std::vector<sim::FirmwareCall> out;
   for (const sim::FirmwareCall& call : sim::firmware().trace())
     if (call.entry == entry) out.push_back(call);

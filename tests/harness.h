@@ -69,7 +69,8 @@ class DeviceTest : public ::testing::Test {
   // The commands the module handed to system, as it wrote them.
   std::vector<std::string> commands() const;
 
-  // Firmware calls of ENTRY in the trace, in order (sim::lines renders them).
+  // Firmware calls of ENTRY in the trace, in order (sim::lines renders them);
+  // a name that is no entry of the firmware throws, as Firmware's own do.
   std::vector<sim::FirmwareCall> calls(const std::string& entry) const;
   // What the module's work leaves: no file open, stack empty, LIVE_BLOCKS live, no bad free.
   void expectTidy(uint32_t liveBlocks = 0);
