@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Steadyflow.h"
+#include "fail.h"
 #include "helpers.h"
 #include "module.h"
 #include "record.h"

@@ -12,9 +12,9 @@
 #include <type_traits>
 
 #include "core.h"
-#include "record.h"
-#include "report.h"
+#include "fail.h"
 #include "process.h"
+#include "record.h"
 #include "report_lines.h"
 #include "sandbox.h"
 

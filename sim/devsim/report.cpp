@@ -1,8 +1,8 @@
 #include "report.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 
+#include "fail.h"
 #include "process.h"
 #include "record.h"
 #include "tapheader.h"
@@ -136,12 +136,6 @@ void reportState(const Outcome& out) {
 }  // namespace
 
 void report(const char* what, const std::string& text) { printf("%-10s %s\n", what, text.c_str()); }
-
-void fail(const std::string& line, int status) {
-  fflush(stdout);
-  fprintf(stderr, "devsim: %s\n", line.c_str());
-  exit(status);
-}
 
 int reportRun(const Options& o, const sim::Session& session, const sim::Identity& identity, const Outcome& out,
               const SettingsFiles& before) {
