@@ -1,16 +1,16 @@
 // The loader CLI: a module runs once; bad input gets one line and a non-zero
 // exit.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
 
+#include "event_text.h"
 #include "file.h"
 #include "harness.h"
 
@@ -235,6 +235,41 @@ TEST_F(Devsim, ReadsTheImageLoadersReportStrictly) {
     EXPECT_EQ(r.status, 1) << bad;
     EXPECT_THAT(r.err, HasSubstr("gave a report devsim cannot read, at line 2")) << bad;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+// devsim run and the image's loader read an event with one parser: whole
+// numbers of 32 bits, nothing around them.
+TEST(EventText, ReadsThreeWholeNumbersOf32BitsAndNothingElse) {
+  const struct {
+    const char* text;
+    bool read;
+    uint32_t code, param1, param2;
+  } cases[] = {
+      {"1:7:0", true, 1, 7, 0},
+      {"0x20:010:0", true, 0x20, 8, 0},
+      {"0xFFFFFFFF:4294967295:0XaB", true, 0xFFFFFFFF, 0xFFFFFFFF, 0xAB},
+      {"4294967296:0:0", false},
+      {"0:0x100000000:0", false},
+      {"-1:0:0", false},
+      {"+1:0:0", false},
+      {" 1:0:0", false},
+      {"1:2:3 ", false},
+      {"08:1:2", false},
+      {"0x:1:2", false},
+      {"1::3", false},
+      {"1:2", false},
+      {"1:2:3:4", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    uint32_t event[3] = {};
+    ASSERT_EQ(sim::parseEvent(c.text, event), c.read) << c.text;
+    if (c.read) {
+      EXPECT_EQ(event[0], c.code) << c.text;
+      EXPECT_EQ(event[1], c.param1) << c.text;
+      EXPECT_EQ(event[2], c.param2) << c.text;
+    }
   }
 }
 
