@@ -30,7 +30,7 @@ class DevsimCheck : public testing::Test {
   }
   void write(const std::string& path, const std::string& bytes) {
     fs::create_directories(fs::path(folder_ + "/" + path).parent_path());
-    std::ofstream(folder_ + "/" + path, std::ios::binary) << bytes;
+    writeHostFile(folder_ + "/" + path, bytes);
   }
   std::string folder_;
 };

@@ -105,7 +105,7 @@ TEST_F(Devsim, DeliversTheEventsAskedFor) {
 
 TEST_F(Devsim, RefusesBadModuleFiles) {
   expectRefused(sandbox_ + "/missing.tap", "cannot open");
-  std::ofstream(sandbox_ + "/text.tap") << "not a module\n";
+  writeHostFile(sandbox_ + "/text.tap", "not a module\n");
   expectRefused(sandbox_ + "/text.tap", "is not an ELF file");
   expectRefused(SIM_LIBDIR "/libfwutf8.so", "has no module header (section ._tap_etcinfo missing)");
   // The header as the device's loader checks it; the image's loader says the same (same_refusal.sh).
@@ -144,7 +144,7 @@ TEST_F(Devsim, EndsAMisbehavingModuleWithOneLine) {
 #endif
     const std::string sandbox = sandbox_ + "/" + c.behaviour;
     std::filesystem::create_directories(sandbox + "/disk");
-    std::ofstream(sandbox + "/disk/misbehave") << c.behaviour;
+    writeHostFile(sandbox + "/disk/misbehave", c.behaviour);
     const CommandResult r = devsim({"run", TEST_MODULES "/misbehaving.tap", "--timeout", "2"}, sandbox);
     EXPECT_EQ(r.status, c.status) << c.behaviour;
     // Under qemu the emulator names a crash too, in a line of its own before.
@@ -159,7 +159,7 @@ TEST_F(Devsim, EndsAMisbehavingModuleWithOneLine) {
 #endif
     const std::string sandbox = sandbox_ + "/" + behaviour;
     std::filesystem::create_directories(sandbox + "/disk");
-    std::ofstream(sandbox + "/disk/misbehave") << behaviour;
+    writeHostFile(sandbox + "/disk/misbehave", behaviour);
     const CommandResult r = devsim({"run", TEST_MODULES "/misbehaving.tap", "--timeout", "5"}, sandbox);
     // The module stops at the limit and the run ends, or the limit ends the
     // run itself (qemu-mipsel's own memory is limited with its guest's):
@@ -180,7 +180,7 @@ TEST_F(Devsim, ShowsTheModulesTextsEscaped) {
   ASSERT_NE(name, std::string::npos);
   bytes.replace(name, 14, "x\nkernel     Y");
   const std::string forged = sandbox_ + "/forged.tap";
-  std::ofstream(forged, std::ios::binary) << bytes;
+  writeHostFile(forged, bytes);
   const CommandResult r = devsim({"run", forged});
   EXPECT_THAT(r.out, HasSubstr("name       x\\nkernel     Y\n"));
   EXPECT_THAT(r.out, Not(HasSubstr("\nkernel     Y")));
@@ -213,10 +213,10 @@ TEST_F(Devsim, ReadsTheImageLoadersReportStrictly) {
   if (std::string(STEADYFLOW_BUILD) != "device") GTEST_SKIP() << "--image runs device modules";
   const std::string image = sandbox_ + "/image";
   std::filesystem::create_directory(image);
-  std::ofstream(image + "/run") << "#!/bin/sh\ncat \"$(dirname \"$0\")/report\"\n";
+  writeHostFile(image + "/run", "#!/bin/sh\ncat \"$(dirname \"$0\")/report\"\n");
   std::filesystem::permissions(image + "/run", std::filesystem::perms::owner_all);
   auto run = [&](const std::string& report) {
-    std::ofstream(image + "/report", std::ios::binary) << report;
+    writeHostFile(image + "/report", report);
     return devsim({"run", MODULE_PATH, "--image", image}, sandbox_ + "/run");
   };
   const CommandResult good = run(

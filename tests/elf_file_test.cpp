@@ -165,7 +165,7 @@ TEST(ElfFile, ReadRefusesWhatIsNoSmallRegularFile) {
   ASSERT_EQ(truncate(big.c_str(), sim::ElfFile::kMaxFileSize + 1), 0);  // sparse: no disk used
   Image64 im = image64();
   im.sh[1].sh_offset = ~uint64_t{0} - 7;
-  std::ofstream(crafted, std::ios::binary) << bytesOf(im);
+  writeHostFile(crafted, bytesOf(im));
   const std::pair<std::string, std::string> cases[] = {
       {fifo, fifo + " is not a regular file"},
       {"/dev/zero", "/dev/zero is not a regular file"},

@@ -65,8 +65,15 @@ std::string DeviceTest::hostPath(const std::string& diskPath) const { return ses
 
 void DeviceTest::makeDir(const std::string& diskPath) const { fs::create_directories(hostPath(diskPath)); }
 
+void writeHostFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
 void DeviceTest::writeFile(const std::string& diskPath, const std::string& bytes) const {
-  std::ofstream(hostPath(diskPath), std::ios::binary | std::ios::trunc) << bytes;
+  writeHostFile(hostPath(diskPath), bytes);
 }
 
 std::optional<std::string> DeviceTest::readFile(const std::string& diskPath) const { return sim::readFile(hostPath(diskPath)); }
@@ -75,7 +82,7 @@ bool DeviceTest::exists(const std::string& diskPath) const { return fs::exists(f
 
 std::string DeviceTest::terminal(int number) const { return sim::readFile(session().terminalPath(number)).value_or(""); }
 
-void DeviceTest::addTerminal(int number) const { std::ofstream(session().terminalPath(number)) << ""; }
+void DeviceTest::addTerminal(int number) const { writeHostFile(session().terminalPath(number), ""); }
 
 std::string DeviceTest::kernelSetting() const { return sim::readFile(session().kernelSettingPath()).value_or(""); }
 

@@ -107,6 +107,10 @@ class EdgeString {
   char* text_;
 };
 
+// The host file PATH made to hold BYTES; a write that fails throws, so that
+// a test never goes on with files other than the ones it laid out.
+void writeHostFile(const std::string& path, const std::string& bytes);
+
 // Runs a program (its argument vector, no shell between; in the folder
 // FOLDER when given) and keeps its exit status and output.
 struct CommandResult {
