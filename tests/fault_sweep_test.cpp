@@ -292,7 +292,8 @@ TEST_F(SettingsUnderFaults, FileMissedByTheFirstLookIsReadNotOverwritten) {
   writeFile(kModuleFile, text);
   fw().failCall("TAP_Hdd_ChangeDir", 5);  // LoadINI's change to the module folder
   runMain();
-  ASSERT_EQ(sim::record::text(calls("TAP_Hdd_ChangeDir")[4]), R"(TAP_Hdd_ChangeDir("/ProgramFiles/Settings/Steadyflow") = -1 [fault])");
+  ASSERT_EQ(sim::record::text(calls("TAP_Hdd_ChangeDir")[4]),
+            R"(TAP_Hdd_ChangeDir("/ProgramFiles/Settings/Steadyflow") = -1 [fault])");
   EXPECT_EQ(commands(), std::vector<std::string>{command(500)});
   EXPECT_EQ(readFile(kModuleFile), text);
   EXPECT_TRUE(calls("TAP_Hdd_Delete").empty());

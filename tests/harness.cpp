@@ -76,11 +76,17 @@ void DeviceTest::writeFile(const std::string& diskPath, const std::string& bytes
   writeHostFile(hostPath(diskPath), bytes);
 }
 
-std::optional<std::string> DeviceTest::readFile(const std::string& diskPath) const { return sim::readFile(hostPath(diskPath)); }
+std::optional<std::string> DeviceTest::readFile(const std::string& diskPath) const {
+  return sim::readFile(hostPath(diskPath));
+}
 
-bool DeviceTest::exists(const std::string& diskPath) const { return fs::exists(fs::symlink_status(hostPath(diskPath))); }
+bool DeviceTest::exists(const std::string& diskPath) const {
+  return fs::exists(fs::symlink_status(hostPath(diskPath)));
+}
 
-std::string DeviceTest::terminal(int number) const { return sim::readFile(session().terminalPath(number)).value_or(""); }
+std::string DeviceTest::terminal(int number) const {
+  return sim::readFile(session().terminalPath(number)).value_or("");
+}
 
 void DeviceTest::addTerminal(int number) const { writeHostFile(session().terminalPath(number), ""); }
 

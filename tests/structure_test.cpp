@@ -136,7 +136,8 @@ TEST_F(ModuleFile, TextFieldsAreNulPadded) {
 
 TEST_F(ModuleFile, BuildDateReadsMonthDayYear) {
   const std::string date = contents("._tap_etcinfo").c_str();
-  EXPECT_TRUE(testing::internal::RE::FullMatch(date, "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [1-9][0-9]? [0-9]{4}"))
+  EXPECT_TRUE(
+      testing::internal::RE::FullMatch(date, "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [1-9][0-9]? [0-9]{4}"))
       << date;
 }
 

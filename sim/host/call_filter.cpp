@@ -56,7 +56,8 @@ class Filter {
     labels_[label] = code_.size();
   }
   std::vector<sock_filter> code() {
-    for (const Jump& j : jumps_) (j.unless ? code_[j.at].jf : code_[j.at].jt) = static_cast<uint8_t>(labels_[j.label] - j.at - 1);
+    for (const Jump& j : jumps_)
+      (j.unless ? code_[j.at].jf : code_[j.at].jt) = static_cast<uint8_t>(labels_[j.label] - j.at - 1);
     return code_;
   }
 
