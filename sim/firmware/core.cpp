@@ -232,6 +232,19 @@ uint64_t transfer(int fd, void* buffer, uint64_t n, bool writing) {
   return done;
 }
 
+// Records a read or a write of COUNT blocks of SIZE bytes at BUFFER, with
+// FILE, that moved BLOCKS; answers BLOCKS.
+dword recordTransfer(Entry entry, bool fault, const void* buffer, dword size, dword count, const TapFile* file,
+                     dword blocks) {
+  Record(entry, fault)
+      .arg(blockValue(buffer))
+      .arg(numberValue(size))
+      .arg(numberValue(count))
+      .arg(handleValue(file))
+      .result(numberValue(blocks));
+  return blocks;
+}
+
 }  // namespace
 
 const char* entryName(Entry entry) { return entry < kEntryCount ? kEntries[entry].name : "?"; }
@@ -447,13 +460,7 @@ dword fread(void* buffer, dword size, dword count, TapFile* file) {
     const uint64_t got = transfer(file->fd, buffer, fault ? wanted / 2 : wanted, false);
     blocks = fault ? 0 : (size == 0 ? count : static_cast<dword>(got / size));
   }
-  Record(kHddFread, fault)
-      .arg(blockValue(buffer))
-      .arg(numberValue(size))
-      .arg(numberValue(count))
-      .arg(handleValue(file))
-      .result(numberValue(blocks));
-  return blocks;
+  return recordTransfer(kHddFread, fault, buffer, size, count, file, blocks);
 }
 
 // A failing write writes nothing and answers 0.
@@ -465,13 +472,7 @@ dword fwrite(void* buffer, dword size, dword count, TapFile* file) {
     const uint64_t put = transfer(file->fd, buffer, wanted, true);
     blocks = size == 0 ? count : static_cast<dword>(put / size);
   }
-  Record(kHddFwrite, fault)
-      .arg(blockValue(buffer))
-      .arg(numberValue(size))
-      .arg(numberValue(count))
-      .arg(handleValue(file))
-      .result(numberValue(blocks));
-  return blocks;
+  return recordTransfer(kHddFwrite, fault, buffer, size, count, file, blocks);
 }
 
 void fclose(TapFile* file) {
