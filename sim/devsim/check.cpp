@@ -131,12 +131,15 @@ uint32_t examinedChars(const Store& store) {
 // TEXT, its entry's line starting at LINE, asked of the module: the first
 // character that, with digits in place of those after it, still makes it
 // answer the default. None where no one character does (an empty value, a
-// lone "-"). The text from the entry's line on stands for the whole, so that
-// the module finds the entry first, as it did, and the same line ends after
-// it.
+// lone "-"). The text from the entry's line to its first CR and first LF
+// after the value stands for the whole: the module finds the entry first in
+// it, as it did, and the same line ends after it.
 std::optional<size_t> firstRefused(const Store& store, const std::string& text, size_t line, size_t value,
                                    size_t last) {
-  std::string window = text.substr(line);
+  size_t stop = last + 1;
+  for (const char lineEnd : {'\r', '\n'})
+    if (const size_t at = text.find(lineEnd, value); at != std::string::npos) stop = std::max(stop, at + 1);
+  std::string window = text.substr(line, stop - line);
   const size_t begin = value - line, end = std::min(last + 1, value + kQuotedChars) - line;
   if (end <= begin) return std::nullopt;
   std::fill(window.begin() + begin, window.begin() + (last + 1 - line), '0');
