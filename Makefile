@@ -113,7 +113,7 @@ run: setup-run $(HOST)/build.ninja
 # library and loader load it, devsim (the device build's) reports.
 run-device: setup-run-device image $(DEVICE)/build.ninja
 	cmake --build $(DEVICE) -j $(JOBS) --target devsim
-	qemu-mipsel -L /usr/mipsel-linux-gnu $(DEVICE)/devsim run $(DEVICE)/SteadyflowTest.tap \
+	$(DEVICE)/emulator $(DEVICE)/devsim run $(DEVICE)/SteadyflowTest.tap \
 	  --image "$(DEVICE_IMAGE)" --sandbox $(RUN_DIR)/device
 
 # The device module, run once in the VM on a sandbox disk that persists

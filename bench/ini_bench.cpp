@@ -113,7 +113,8 @@ std::string settingsText(size_t size) { return settingsText(Kind::Typical, size,
 
 // Writes TEXT as FILE_NAME in the current directory and opens it.
 void openText(const std::string& fileName, const std::string& text) {
-  std::ofstream(sim::Session::current().hostPath("/ProgramFiles/" + fileName), std::ios::binary | std::ios::trunc) << text;
+  std::ofstream(sim::Session::current().hostPath("/ProgramFiles/" + fileName), std::ios::binary | std::ios::trunc)
+      << text;
   if (host.openFile(fileName.c_str(), nullptr) != INILOCATION_AtCurrentDir)
     throw std::runtime_error("cannot open " + fileName);
   sim::firmware().clearTrace();
@@ -235,7 +236,8 @@ class Recorder : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs)
       if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-        nanoseconds[run.benchmark_name()] = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
+        nanoseconds[run.benchmark_name()] =
+            run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> nanoseconds;
@@ -286,7 +288,8 @@ void printSummary(const std::map<std::string, double>& ns) {
     printf("targets on typical text: faster than inih at every size: %s; at least 0.5x strcasestr on %s: %s (%.2fx)\n",
            fasterThanInih ? "met" : "MISSED", sizeName(kSizes[std::size(kSizes) - 1]).c_str(),
            vsBaselineAtLargest >= 0.5 ? "met" : "MISSED", vsBaselineAtLargest);
-  printf("linear growth: each series' _BigO line gives its time per byte and _RMS how well O(N) fits (small is linear)\n");
+  printf(
+      "linear growth: each series' _BigO line gives its time per byte and _RMS how well O(N) fits (small is linear)\n");
 }
 
 }  // namespace

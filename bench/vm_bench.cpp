@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string devsim = argv[1], module = argv[2], vm = argv[3];
-  auto* run = benchmark::RegisterBenchmark("VmRun/boot_to_report", [=](benchmark::State& s) { VmRun(s, devsim, module, vm); });
+  auto* run =
+      benchmark::RegisterBenchmark("VmRun/boot_to_report", [=](benchmark::State& s) { VmRun(s, devsim, module, vm); });
   run->Iterations(3)->Repetitions(1)->Unit(benchmark::kSecond)->UseRealTime();
 
   struct Reporter : benchmark::ConsoleReporter {

@@ -76,7 +76,9 @@ class Run {
       case 5: push(); break;
       case 6: pop(); break;
       case 7: fuzz::fw().failCall("TAP_Hdd_ChangeDir", fuzz::fw().callCount("TAP_Hdd_ChangeDir") + 1); break;
-      default: fuzz::fw().setCurrentDir(kFolders[in_.ConsumeIntegralInRange<size_t>(0, std::size(kFolders) - 1)]); break;
+      default:
+        fuzz::fw().setCurrentDir(kFolders[in_.ConsumeIntegralInRange<size_t>(0, std::size(kFolders) - 1)]);
+        break;
     }
     checkStack();
   }
@@ -152,7 +154,8 @@ class Run {
     const int32_t got = FN(copy_, HDD_TAP_GetCurrentDir)(buffer.data() + kGuard);
     CHECK(got == want, "HDD_TAP_GetCurrentDir answered %d, not %d", got, want);
     for (size_t i = 0; i < kGuard; ++i)
-      CHECK(buffer[i] == kMark && buffer[kGuard + TAP_DIR_LEN + i] == kMark, "HDD_TAP_GetCurrentDir wrote outside its buffer");
+      CHECK(buffer[i] == kMark && buffer[kGuard + TAP_DIR_LEN + i] == kMark,
+            "HDD_TAP_GetCurrentDir wrote outside its buffer");
     const std::string got0(buffer.data() + kGuard, strnlen(buffer.data() + kGuard, TAP_DIR_LEN));
     const std::string want0(expected.data(), strnlen(expected.data(), TAP_DIR_LEN));
     CHECK(got0 == want0, "HDD_TAP_GetCurrentDir read \"%s\", not \"%s\"", got0.c_str(), want0.c_str());

@@ -265,7 +265,8 @@ class Run {
     const INILOCATION where = FN(kCopy, INIOpenFile)(kFile, kApp);
     comment_ = false;
     if (allocationFaulted(allocations)) {
-      CHECK(where == INILOCATION_NotFound && VAR(kCopy, INIBuffer) == nullptr, "open without memory answered %u", where);
+      CHECK(where == INILOCATION_NotFound && VAR(kCopy, INIBuffer) == nullptr, "open without memory answered %u",
+            where);
       text_.reset();
       return;
     }
@@ -276,11 +277,13 @@ class Run {
 
   void read() {
     const std::string key = in_.ConsumeRandomLengthString(100);
-    const auto def = in_.ConsumeIntegral<int32_t>(), lo = in_.ConsumeIntegral<int32_t>(), hi = in_.ConsumeIntegral<int32_t>();
+    const auto def = in_.ConsumeIntegral<int32_t>(), lo = in_.ConsumeIntegral<int32_t>(),
+               hi = in_.ConsumeIntegral<int32_t>();
     const int32_t got = FN(kCopy, INIGetInt)(key.c_str(), def, lo, hi);
     const int32_t want = text_ ? getInt(text_->text, key.c_str(), def, lo, hi) : def;
     CHECK(got == want, "INIGetInt(\"%s\") gave %d, not %d", sim::record::escaped(key).c_str(), got, want);
-    CHECK(got == def || (lo <= hi ? got >= lo && got <= hi : got == hi), "INIGetInt gave %d outside %d..%d", got, lo, hi);
+    CHECK(got == def || (lo <= hi ? got >= lo && got <= hi : got == hi), "INIGetInt gave %d outside %d..%d", got, lo,
+          hi);
   }
 
   void find() {
@@ -326,8 +329,8 @@ class Run {
     const char* text = inText ? VAR(kCopy, INIBuffer) : copy.get();
     const char* got = FN(kCopy, stricstr)(text, find.c_str());
     const size_t want = caseSearch(text, find.c_str(), 0);
-    CHECK(want == kNone ? got == nullptr : got == text + want, "stricstr(\"%s\", \"%s\") differs", sim::record::escaped(text).c_str(),
-          sim::record::escaped(find).c_str());
+    CHECK(want == kNone ? got == nullptr : got == text + want, "stricstr(\"%s\", \"%s\") differs",
+          sim::record::escaped(text).c_str(), sim::record::escaped(find).c_str());
     CHECK(FN(kCopy, stricstr)(nullptr, find.c_str()) == nullptr && FN(kCopy, stricstr)(text, nullptr) == nullptr,
           "stricstr of null found something");
   }
@@ -355,14 +358,15 @@ class Run {
     auto after = setString(before, span, key, value, allocates);
     if (after && allocates && allocationFaulted(allocations)) after.reset();
     if (after) text_ = after;
-    CHECK(VAR(kCopy, BufferSize) == text_->capacity, "set(\"%s\") left capacity %u, not %u", sim::record::escaped(key).c_str(),
-          VAR(kCopy, BufferSize), text_->capacity);
+    CHECK(VAR(kCopy, BufferSize) == text_->capacity, "set(\"%s\") left capacity %u, not %u",
+          sim::record::escaped(key).c_str(), VAR(kCopy, BufferSize), text_->capacity);
     CHECK(std::string(VAR(kCopy, INIBuffer)) == text_->text, "set(\"%s\", \"%s\") made another text",
           sim::record::escaped(key).c_str(), sim::record::escaped(value).c_str());
     if (after && asInt && readsBack(key, before, span.start != kNone && span.end)) {
       const auto other = static_cast<int32_t>(static_cast<uint32_t>(number) + 1);
       const int32_t got = FN(kCopy, INIGetInt)(key.c_str(), other, INT32_MIN, INT32_MAX);
-      CHECK(got == number, "INIGetInt(\"%s\") after setting %d gave %d", sim::record::escaped(key).c_str(), number, got);
+      CHECK(got == number, "INIGetInt(\"%s\") after setting %d gave %d", sim::record::escaped(key).c_str(), number,
+            got);
     }
   }
 

@@ -163,7 +163,8 @@ void checkConversion(int copy, const std::string& text, uint32_t destSize) {
   if (destSize == 0) return;
   const char* result = dest.data() + kGuard;
   CHECK(memchr(result, '\0', destSize) != nullptr, "StrToUTF8 left no terminator in %u bytes", destSize);
-  CHECK(std::string(result) == converted(text, utf8, destSize), "StrToUTF8 differs (copy %d, %u bytes)", copy, destSize);
+  CHECK(std::string(result) == converted(text, utf8, destSize), "StrToUTF8 differs (copy %d, %u bytes)", copy,
+        destSize);
 }
 
 }  // namespace

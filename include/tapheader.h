@@ -107,3 +107,55 @@ void _init(void);
 void _finit(void);
 
 }  // extern "C"
+
+// Whether the firmware's loader refuses HEADER: the one check of the header
+// that devsim, the device image's loader and the VM (which runs that loader)
+// all make. It takes a module only when both the magic and the value are the
+// ones above. The value follows the magic in the header the loader reads
+// before it maps the module, so it names the header's format, and a loader
+// that compares the magic has no reason to take a format it does not know.
+// Refusing is also the safe side to err on: a module refused here that the
+// device would run costs a rebuild; one run here that the device refuses
+// fails in the field. Where it refuses, LINE holds the one line that says
+// why, the magic's bytes escaped ("\"", "\\", "\xHH"). Plain code: tapload,
+// built without the C++ runtime, uses it as devsim does.
+enum : uint32_t { TAP_HEADER_REFUSAL_SIZE = 128 };
+inline bool tapHeaderRefused(const TapModuleHeader& header, char (&line)[TAP_HEADER_REFUSAL_SIZE]) {
+  const char magic[] = TAP_HEADER_MAGIC;
+  bool refused = header.value != TAP_HEADER_VALUE;
+  for (int i = 0; i < 8; ++i) refused = refused || header.magic[i] != magic[i];
+  if (!refused) return false;
+  const char hex[] = "0123456789ABCDEF";
+  uint32_t n = 0;
+  auto put = [&](const char* text) {
+    while (*text != '\0') line[n++] = *text++;
+  };
+  auto putMagic = [&](const char* bytes) {
+    put("\"");
+    for (int i = 0; i < 8; ++i) {
+      const uint8_t c = static_cast<uint8_t>(bytes[i]);
+      if (c == '"' || c == '\\') line[n++] = '\\';
+      if (c >= ' ' && c <= '~') {
+        line[n++] = static_cast<char>(c);
+        continue;
+      }
+      put("\\x");
+      line[n++] = hex[c >> 4];
+      line[n++] = hex[c & 15];
+    }
+    put("\" 0x");
+  };
+  auto putHex = [&](uint32_t value) {
+    int shift = 28;
+    while (shift > 0 && (value >> shift) == 0) shift -= 4;
+    for (; shift >= 0; shift -= 4) line[n++] = hex[(value >> shift) & 15];
+  };
+  put("wrong module header ");
+  putMagic(header.magic);
+  putHex(header.value);
+  put("; the device's loader takes only ");
+  putMagic(magic);
+  putHex(TAP_HEADER_VALUE);
+  line[n] = '\0';
+  return true;
+}

@@ -40,7 +40,8 @@ void INISetString(const char* key, const char* value) {
   INIFindStartEnd(pattern, &start, &end, BufferSize);
 
   if (start != nullptr && end != nullptr) {
-    const int64_t needed = static_cast<int64_t>(textLength) - (end - start) + patternLength + static_cast<int64_t>(valueLength) + 1;
+    const int64_t needed =
+        static_cast<int64_t>(textLength) - (end - start) + patternLength + static_cast<int64_t>(valueLength) + 1;
     const uint32_t capacity = CapacityFor(needed);
     if (capacity == 0) return;
     char* block = NewBlock(capacity);

@@ -71,9 +71,9 @@ TEST(Confinement, HoldsAgainstAHostileModule) {
   sim::Session& session = sim::Session::current();
   if (!session.confined()) GTEST_SKIP() << "the hostile module runs only confined";
   const std::string outside = temporaryFolder(), sandbox = temporaryFolder();
-  std::ofstream(outside + "/keep") << "keep\n";
-  std::ofstream(outside + "/victim") << "victim\n";
-  std::ofstream(session.kernelSettingPath()) << "7777\n";
+  writeHostFile(outside + "/keep", "keep\n");
+  writeHostFile(outside + "/victim", "victim\n");
+  writeHostFile(session.kernelSettingPath(), "7777\n");
   session.resetTerminals({0});
   const auto before = machine(outside);
 

@@ -30,7 +30,7 @@ class DevsimCheck : public testing::Test {
   }
   void write(const std::string& path, const std::string& bytes) {
     fs::create_directories(fs::path(folder_ + "/" + path).parent_path());
-    std::ofstream(folder_ + "/" + path, std::ios::binary) << bytes;
+    writeHostFile(folder_ + "/" + path, bytes);
   }
   std::string folder_;
 };
@@ -57,6 +57,13 @@ TEST_F(DevsimCheck, ExplainsWhatTheModuleMakesOfAFile) {
       {"MinimumKBFree=+500\r\n", "a plus sign is not a number; the default 10000"},
       {"MinimumKBFree=5k\r\n", "the letter \"k\" is not a number; the default 10000"},
       {"MinimumKBFree=\r\n", "the value is empty; the default 10000"},
+      {"MinimumKBFree=-\r\n", "a lone \"-\" is not a number; the default 10000"},
+      {"MinimumKBFree=5-0\r\n", "a \"-\" after the first character is not a number; the default 10000"},
+      {"MinimumKBFree=12\r5\n", "\"MinimumKBFree=12\\r5\": a CR without LF inside the line is not a number"},
+      // Only a CR LF pair or a lone line end limits the value to what INIGetInt examines.
+      {"MinimumKBFree=00000000000000x\nOther=1\r", "the letter \"x\" is not a number; the default 10000"},
+      {"MinimumKBFree=00000000000000x\r\n",
+       "only the first 11 characters of the value are examined; it reads as 0, below 100"},
       {"#MinimumKBFree=500\r\nOther=1\r\n", "the \"#\" right before the key comments the entry out; the default 10000"},
       {"x;MinimumKBFree=500\r\n", "the \";\" right before the key comments the entry out"},
       {"#MinimumKBFree=500\r\nMinimumKBFree=700\r\n", "f.ini: MinimumKBFree = 700 will be applied"},

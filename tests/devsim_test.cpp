@@ -1,16 +1,16 @@
 // The loader CLI: a module runs once; bad input gets one line and a non-zero
 // exit.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
 
+#include "event_text.h"
 #include "file.h"
 #include "harness.h"
 
@@ -105,10 +105,14 @@ TEST_F(Devsim, DeliversTheEventsAskedFor) {
 
 TEST_F(Devsim, RefusesBadModuleFiles) {
   expectRefused(sandbox_ + "/missing.tap", "cannot open");
-  std::ofstream(sandbox_ + "/text.tap") << "not a module\n";
+  writeHostFile(sandbox_ + "/text.tap", "not a module\n");
   expectRefused(sandbox_ + "/text.tap", "is not an ELF file");
   expectRefused(SIM_LIBDIR "/libfwutf8.so", "has no module header (section ._tap_etcinfo missing)");
-  expectRefused(TEST_MODULES "/badmodule_nomagic.tap", "wrong module magic \"NOTMIPS!\"");
+  // The header as the device's loader checks it; the image's loader says the same (same_refusal.sh).
+  const std::string takes = "; the device's loader takes only \"TFAPMIPS\" 0x10\n";
+  expectRefused(TEST_MODULES "/badmodule_nomagic.tap", "nomagic.tap: wrong module header \"NOTMIPS!\" 0x10" + takes);
+  expectRefused(TEST_MODULES "/badmodule_wrongvalue.tap",
+                "wrongvalue.tap: wrong module header \"TFAPMIPS\" 0x11" + takes);
   expectRefused(TEST_MODULES "/badmodule_noinit.tap", "has no entry point __TAP_Init_");
   // The device image runs a device module, in an image that is there.
   const bool device = std::string(STEADYFLOW_BUILD) == "device";
@@ -140,7 +144,7 @@ TEST_F(Devsim, EndsAMisbehavingModuleWithOneLine) {
 #endif
     const std::string sandbox = sandbox_ + "/" + c.behaviour;
     std::filesystem::create_directories(sandbox + "/disk");
-    std::ofstream(sandbox + "/disk/misbehave") << c.behaviour;
+    writeHostFile(sandbox + "/disk/misbehave", c.behaviour);
     const CommandResult r = devsim({"run", TEST_MODULES "/misbehaving.tap", "--timeout", "2"}, sandbox);
     EXPECT_EQ(r.status, c.status) << c.behaviour;
     // Under qemu the emulator names a crash too, in a line of its own before.
@@ -155,7 +159,7 @@ TEST_F(Devsim, EndsAMisbehavingModuleWithOneLine) {
 #endif
     const std::string sandbox = sandbox_ + "/" + behaviour;
     std::filesystem::create_directories(sandbox + "/disk");
-    std::ofstream(sandbox + "/disk/misbehave") << behaviour;
+    writeHostFile(sandbox + "/disk/misbehave", behaviour);
     const CommandResult r = devsim({"run", TEST_MODULES "/misbehaving.tap", "--timeout", "5"}, sandbox);
     // The module stops at the limit and the run ends, or the limit ends the
     // run itself (qemu-mipsel's own memory is limited with its guest's):
@@ -176,7 +180,7 @@ TEST_F(Devsim, ShowsTheModulesTextsEscaped) {
   ASSERT_NE(name, std::string::npos);
   bytes.replace(name, 14, "x\nkernel     Y");
   const std::string forged = sandbox_ + "/forged.tap";
-  std::ofstream(forged, std::ios::binary) << bytes;
+  writeHostFile(forged, bytes);
   const CommandResult r = devsim({"run", forged});
   EXPECT_THAT(r.out, HasSubstr("name       x\\nkernel     Y\n"));
   EXPECT_THAT(r.out, Not(HasSubstr("\nkernel     Y")));
@@ -209,10 +213,10 @@ TEST_F(Devsim, ReadsTheImageLoadersReportStrictly) {
   if (std::string(STEADYFLOW_BUILD) != "device") GTEST_SKIP() << "--image runs device modules";
   const std::string image = sandbox_ + "/image";
   std::filesystem::create_directory(image);
-  std::ofstream(image + "/run") << "#!/bin/sh\ncat \"$(dirname \"$0\")/report\"\n";
+  writeHostFile(image + "/run", "#!/bin/sh\ncat \"$(dirname \"$0\")/report\"\n");
   std::filesystem::permissions(image + "/run", std::filesystem::perms::owner_all);
   auto run = [&](const std::string& report) {
-    std::ofstream(image + "/report", std::ios::binary) << report;
+    writeHostFile(image + "/report", report);
     return devsim({"run", MODULE_PATH, "--image", image}, sandbox_ + "/run");
   };
   const CommandResult good = run(
@@ -231,6 +235,41 @@ TEST_F(Devsim, ReadsTheImageLoadersReportStrictly) {
     EXPECT_EQ(r.status, 1) << bad;
     EXPECT_THAT(r.err, HasSubstr("gave a report devsim cannot read, at line 2")) << bad;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+// devsim run and the image's loader read an event with one parser: whole
+// numbers of 32 bits, nothing around them.
+TEST(EventText, ReadsThreeWholeNumbersOf32BitsAndNothingElse) {
+  const struct {
+    const char* text;
+    bool read;
+    uint32_t code, param1, param2;
+  } cases[] = {
+      {"1:7:0", true, 1, 7, 0},
+      {"0x20:010:0", true, 0x20, 8, 0},
+      {"0xFFFFFFFF:4294967295:0XaB", true, 0xFFFFFFFF, 0xFFFFFFFF, 0xAB},
+      {"4294967296:0:0", false},
+      {"0:0x100000000:0", false},
+      {"-1:0:0", false},
+      {"+1:0:0", false},
+      {" 1:0:0", false},
+      {"1:2:3 ", false},
+      {"08:1:2", false},
+      {"0x:1:2", false},
+      {"1::3", false},
+      {"1:2", false},
+      {"1:2:3:4", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    uint32_t event[3] = {};
+    ASSERT_EQ(sim::parseEvent(c.text, event), c.read) << c.text;
+    if (c.read) {
+      EXPECT_EQ(event[0], c.code) << c.text;
+      EXPECT_EQ(event[1], c.param1) << c.text;
+      EXPECT_EQ(event[2], c.param2) << c.text;
+    }
   }
 }
 

@@ -96,7 +96,8 @@ TEST_P(ChangeDirConvention, LearnsSuccessFromTheFirstChange) {
 
   fw().clearTrace();
   EXPECT_EQ(changeDir("/ProgramFiles"), 1);
-  EXPECT_EQ(sim::record::lines(calls("TAP_Hdd_ChangeDir")), std::vector<std::string>{changeDirCall("/ProgramFiles", ok)});
+  EXPECT_EQ(sim::record::lines(calls("TAP_Hdd_ChangeDir")),
+            std::vector<std::string>{changeDirCall("/ProgramFiles", ok)});
 
   // A failing ASCII path is tried twice with the same text.
   fw().clearTrace();

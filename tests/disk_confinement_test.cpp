@@ -29,7 +29,7 @@ class DiskConfinement : public DeviceTest {
     DeviceTest::SetUp();
     if (IsSkipped()) return;
     fs::create_directories(outside() + "/sub");
-    std::ofstream(outside() + "/secret.txt") << "secret";
+    writeHostFile(outside() + "/secret.txt", "secret");
     fs::create_directory_symlink(outside(), hostPath("/ProgramFiles/out"));
     fs::create_directory_symlink("../../tmp/outside", hostPath("/ProgramFiles/rel"));
     fs::create_symlink(outside() + "/secret.txt", hostPath("/ProgramFiles/secret.ini"));

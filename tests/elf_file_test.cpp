@@ -124,7 +124,8 @@ TEST(ElfFile, RefusesCraftedOffsetsSizesAndIndices) {
       {"st_name outside its table", [](Image64& im) { im.sym[1].st_name = 1000; }, "name at 1000 outside section 2"},
       {"d_val far outside", [](Image64& im) { im.dyn[0].d_un.d_val = kTop; }, "outside section 2"},
       {"string table without bytes", [](Image64& im) { im.sh[2].sh_type = SHT_NOBITS; }, "outside section 2"},
-      {"symbol entry size", [](Image64& im) { im.sh[3].sh_entsize = 16; }, "section 3 with entries of 16 bytes, not 24"},
+      {"symbol entry size", [](Image64& im) { im.sh[3].sh_entsize = 16; },
+       "section 3 with entries of 16 bytes, not 24"},
       {"relocation entry size", [](Image64& im) { im.sh[5].sh_entsize = 0; }, "entries of 0 bytes"},
       {"one long name for every section", [](Image64& im) {
          memset(im.dynstr, 'x', sizeof im.dynstr - 1);
@@ -159,13 +160,14 @@ TEST(ElfFile, RefusesCraftedOffsetsSizesAndIndices) {
 // A FIFO with no writer and /dev/zero would each hang a plain read; a sparse
 // file over the limit would exhaust memory.
 TEST(ElfFile, ReadRefusesWhatIsNoSmallRegularFile) {
-  const std::string folder = temporaryFolder(), fifo = folder + "/fifo", big = folder + "/big", crafted = folder + "/crafted";
+  const std::string folder = temporaryFolder(), fifo = folder + "/fifo", big = folder + "/big",
+                    crafted = folder + "/crafted";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::ofstream(big).close();
   ASSERT_EQ(truncate(big.c_str(), sim::ElfFile::kMaxFileSize + 1), 0);  // sparse: no disk used
   Image64 im = image64();
   im.sh[1].sh_offset = ~uint64_t{0} - 7;
-  std::ofstream(crafted, std::ios::binary) << bytesOf(im);
+  writeHostFile(crafted, bytesOf(im));
   const std::pair<std::string, std::string> cases[] = {
       {fifo, fifo + " is not a regular file"},
       {"/dev/zero", "/dev/zero is not a regular file"},

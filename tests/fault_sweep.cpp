@@ -1,18 +1,11 @@
 #include "fault_sweep.h"
 
 #include <algorithm>
-#include <set>
 #include <vector>
 
 #include "harness.h"
 
 namespace {
-
-// The entries the simulated firmware can make fail, each in one way (core.h).
-const std::set<std::string> kFailingEntries = {
-    "TAP_MemAlloc",   "TAP_Hdd_Fopen",  "TAP_Hdd_Fread", "TAP_Hdd_Fwrite", "TAP_Hdd_ChangeDir",
-    "TAP_Hdd_Create", "TAP_Hdd_Delete", "TAP_Hdd_Exist", "TAP_Hdd_Flen",
-};
 
 // Failed assertions of the running test so far.
 int failures() {
@@ -52,7 +45,7 @@ SweepCounts DeviceTest::sweepFaults(const FaultSweep& sweep) {
   std::map<std::string, uint32_t> seen;
   for (size_t k = 0; k < recorded.size(); ++k) {
     const SweptCall failing{recorded[k].entry, ++seen[recorded[k].entry]};
-    if (!kFailingEntries.count(failing.entry)) continue;
+    if (!fw().canFail(failing.entry)) continue;
     SCOPED_TRACE("call " + std::to_string(k) + " " + sim::record::text(recorded[k]) + " failing");
     before = failures();
     const std::vector<sim::FirmwareCall> trace = runFailing(failing);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <stdexcept>
 #include <tuple>
 #include <vector>
 
@@ -253,6 +254,22 @@ TEST_F(SettingsSweep, EveryFailingCallOfARewriteLeavesTheFileWholeOrInANamedWind
   EXPECT_EQ(counts.failed, 0);
 }
 
+// A fault or a count that names no entry of the firmware (a misspelling),
+// or a fault on an entry that cannot fail, fails at once: a test or a sweep
+// that named it would otherwise inject nothing, find nothing and pass.
+using FaultNames = DeviceTest;
+
+TEST_F(FaultNames, ThatNameNoFailingEntryFailAtOnce) {
+  for (const char* name : {"TAP_Hdd_Fred", "tap_hdd_fread", "TAP_Hdd_Fread ", ""}) {
+    EXPECT_THROW(fw().failCall(name, 1), std::invalid_argument) << name;
+    EXPECT_THROW(fw().callCount(name), std::invalid_argument) << name;
+    EXPECT_THROW(calls(name), std::invalid_argument) << name;
+  }
+  EXPECT_THROW(fw().failCall("TAP_MemFree", 1), std::invalid_argument);
+  EXPECT_FALSE(fw().canFail("TAP_MemFree"));
+  EXPECT_TRUE(fw().canFail("TAP_Hdd_Fread"));
+}
+
 // The faults the sweep found, each kept as a case of its own.
 class SettingsUnderFaults : public DeviceTest {
  protected:
@@ -275,7 +292,8 @@ TEST_F(SettingsUnderFaults, FileMissedByTheFirstLookIsReadNotOverwritten) {
   writeFile(kModuleFile, text);
   fw().failCall("TAP_Hdd_ChangeDir", 5);  // LoadINI's change to the module folder
   runMain();
-  ASSERT_EQ(sim::record::text(calls("TAP_Hdd_ChangeDir")[4]), R"(TAP_Hdd_ChangeDir("/ProgramFiles/Settings/Steadyflow") = -1 [fault])");
+  ASSERT_EQ(sim::record::text(calls("TAP_Hdd_ChangeDir")[4]),
+            R"(TAP_Hdd_ChangeDir("/ProgramFiles/Settings/Steadyflow") = -1 [fault])");
   EXPECT_EQ(commands(), std::vector<std::string>{command(500)});
   EXPECT_EQ(readFile(kModuleFile), text);
   EXPECT_TRUE(calls("TAP_Hdd_Delete").empty());

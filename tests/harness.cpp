@@ -65,17 +65,30 @@ std::string DeviceTest::hostPath(const std::string& diskPath) const { return ses
 
 void DeviceTest::makeDir(const std::string& diskPath) const { fs::create_directories(hostPath(diskPath)); }
 
-void DeviceTest::writeFile(const std::string& diskPath, const std::string& bytes) const {
-  std::ofstream(hostPath(diskPath), std::ios::binary | std::ios::trunc) << bytes;
+void writeHostFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-std::optional<std::string> DeviceTest::readFile(const std::string& diskPath) const { return sim::readFile(hostPath(diskPath)); }
+void DeviceTest::writeFile(const std::string& diskPath, const std::string& bytes) const {
+  writeHostFile(hostPath(diskPath), bytes);
+}
 
-bool DeviceTest::exists(const std::string& diskPath) const { return fs::exists(fs::symlink_status(hostPath(diskPath))); }
+std::optional<std::string> DeviceTest::readFile(const std::string& diskPath) const {
+  return sim::readFile(hostPath(diskPath));
+}
 
-std::string DeviceTest::terminal(int number) const { return sim::readFile(session().terminalPath(number)).value_or(""); }
+bool DeviceTest::exists(const std::string& diskPath) const {
+  return fs::exists(fs::symlink_status(hostPath(diskPath)));
+}
 
-void DeviceTest::addTerminal(int number) const { std::ofstream(session().terminalPath(number)) << ""; }
+std::string DeviceTest::terminal(int number) const {
+  return sim::readFile(session().terminalPath(number)).value_or("");
+}
+
+void DeviceTest::addTerminal(int number) const { writeHostFile(session().terminalPath(number), ""); }
 
 std::string DeviceTest::kernelSetting() const { return sim::readFile(session().kernelSettingPath()).value_or(""); }
 
@@ -86,6 +99,7 @@ std::vector<std::string> DeviceTest::commands() const {
 }
 
 std::vector<sim::FirmwareCall> DeviceTest::calls(const std::string& entry) const {
+  sim::firmware().callCount(entry);  // throws for a name that is no entry: a misspelling finds nothing
   std::vector<sim::FirmwareCall> out;
   for (const sim::FirmwareCall& call : sim::firmware().trace())
     if (call.entry == entry) out.push_back(call);

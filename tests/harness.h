@@ -69,7 +69,8 @@ class DeviceTest : public ::testing::Test {
   // The commands the module handed to system, as it wrote them.
   std::vector<std::string> commands() const;
 
-  // Firmware calls of ENTRY in the trace, in order (sim::lines renders them).
+  // Firmware calls of ENTRY in the trace, in order (sim::lines renders them);
+  // a name that is no entry of the firmware throws, as Firmware's own do.
   std::vector<sim::FirmwareCall> calls(const std::string& entry) const;
   // What the module's work leaves: no file open, stack empty, LIVE_BLOCKS live, no bad free.
   void expectTidy(uint32_t liveBlocks = 0);
@@ -105,6 +106,10 @@ class EdgeString {
   char* base_;
   char* text_;
 };
+
+// The host file PATH made to hold BYTES; a write that fails throws, so that
+// a test never goes on with files other than the ones it laid out.
+void writeHostFile(const std::string& path, const std::string& bytes);
 
 // Runs a program (its argument vector, no shell between; in the folder
 // FOLDER when given) and keeps its exit status and output.

@@ -13,7 +13,9 @@ const char kName[] = "Test.ini";
 
 class IniFile : public DeviceTest {
  protected:
-  INILOCATION locate(const char* name = kName, const char* app = nullptr) { return MODULE_FN(INILocateFile)(name, app); }
+  INILOCATION locate(const char* name = kName, const char* app = nullptr) {
+    return MODULE_FN(INILocateFile)(name, app);
+  }
   INILOCATION open(const char* name = kName, const char* app = nullptr) { return MODULE_FN(INIOpenFile)(name, app); }
   int32_t save(uint32_t mode, const char* app = nullptr, const char* name = kName) {
     return MODULE_FN(INISaveFile)(name, static_cast<INILOCATION>(mode), app);
@@ -59,7 +61,8 @@ TEST_F(IniFile, NotFoundReturnsToTheDirectoryOfTheCall) {
   enter("/Work");
   makeDir("/ProgramFiles/Settings/App");
   writeFile("/ProgramFiles/Settings/App/Test.ini", "a=3\r\n");
-  EXPECT_EQ(locate(kName, "/ProgramFiles/Settings/App"), INILOCATION_NotFound) << "a subfolder beginning with / is ignored";
+  EXPECT_EQ(locate(kName, "/ProgramFiles/Settings/App"), INILOCATION_NotFound)
+      << "a subfolder beginning with / is ignored";
   EXPECT_EQ(locate(nullptr), INILOCATION_NotFound);
   EXPECT_EQ(fw().currentDir(), "/Work");
 }

@@ -70,7 +70,7 @@ case $case in
   route-forks)
     route 'f() { f | f & }; f'
     run 4 "$route" --timeout 20
-    complains '^devsim: the VM (stopped answering|.s kernel panicked)' ;;
+    complains '^devsim: the VM( stopped answering|.s kernel panicked)' ;;
   route-flood)
     route 'yes AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA >/dev/console'
     run 4 "$route" --timeout 20

@@ -44,8 +44,8 @@ namespace {
 
 // The machines whose socket, clone and unshare take the family or the
 // flags as their first argument.
-const uint32_t kKnown[] = {SCMP_ARCH_X86_64, SCMP_ARCH_X86, SCMP_ARCH_AARCH64, SCMP_ARCH_ARM, SCMP_ARCH_RISCV64,
-                           SCMP_ARCH_PPC64LE};
+const uint32_t kKnown[] = {SCMP_ARCH_X86_64, SCMP_ARCH_X86,     SCMP_ARCH_AARCH64,
+                           SCMP_ARCH_ARM,    SCMP_ARCH_RISCV64, SCMP_ARCH_PPC64LE};
 
 void rule(scmp_filter_ctx ctx, uint32_t action, const char* call, unsigned count = 0, scmp_arg_cmp cmp = {}) {
   const int nr = seccomp_syscall_resolve_name(call);
@@ -86,7 +86,8 @@ std::vector<unsigned char> filter(bool nested) {
 
 void put(FILE* out, const char* name, const std::vector<unsigned char>& bytes) {
   fprintf(out, "constexpr unsigned char %s[] = {", name);
-  for (size_t i = 0; i < bytes.size(); ++i) fprintf(out, "%s%u", i == 0 ? "\n    " : i % 24 ? "," : ",\n    ", bytes[i]);
+  for (size_t i = 0; i < bytes.size(); ++i)
+    fprintf(out, "%s%u", i == 0 ? "\n    " : i % 24 ? "," : ",\n    ", bytes[i]);
   fprintf(out, "};\n");
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Steadyflow.h"
+#include "fail.h"
 #include "helpers.h"
 #include "module.h"
 #include "record.h"
@@ -29,8 +30,7 @@ using sim::sandbox::FileBytes;
 using namespace steadyflow;
 const std::string kPattern = std::string(kKey) + "=";  // the key and "=", as the store searches it
 const size_t kPatternLength = kPattern.size();
-constexpr uint32_t kValueChars = 11;  // value characters INIGetInt examines
-// How much of a line the check quotes.
+// How much of a line the check quotes, and of a value it asks about.
 constexpr size_t kQuotedChars = 120;
 
 // The module's exports the check calls.
@@ -69,8 +69,10 @@ struct Reading {
   std::optional<size_t> occurrence;  // stricstr's first find of the key and "=", commented or not
   std::optional<size_t> bareKey;     // stricstr's first find of the key alone
   std::optional<size_t> afterZero;   // stricstr's first find of the key and "=" after the file's zero byte
+  uint32_t examined = 0;             // value characters INIGetInt examines (examinedChars); 0: all
   int32_t applied = kDefault;        // INIGetInt with the start-up run's default and limits
   std::optional<int32_t> number;     // INIGetInt without limits; none when it answers the default
+  std::optional<size_t> refused;     // where INIGetInt's check first turns the value down (firstRefused)
 };
 
 std::optional<size_t> offsetIn(const char* text, const char* at) {
@@ -84,6 +86,66 @@ std::optional<size_t> findAfterZero(const Store& store, const std::string& bytes
   for (size_t zero = bytes.find('\0'); zero != std::string::npos; zero = bytes.find('\0', zero + 1)) {
     const char* rest = bytes.c_str() + zero + 1;
     if (const char* at = store.search(rest, kPattern.c_str())) return static_cast<size_t>(at - bytes.c_str());
+  }
+  return std::nullopt;
+}
+
+struct Line {
+  size_t begin, end;  // [begin, end): the line's characters without its line end
+};
+
+// The line around AT in TEXT; where TEXT is the file's bytes, a zero byte
+// ends a line too.
+Line lineAround(const std::string& text, size_t at) {
+  const std::string ends("\r\n\0", 3);
+  const size_t before = at == 0 ? std::string::npos : text.find_last_of(ends, at - 1);
+  const size_t end = text.find_first_of(ends, at);
+  return {before == std::string::npos ? 0 : before + 1, end == std::string::npos ? text.size() : end};
+}
+
+// What the module's INIGetInt reads for the key in TEXT, as if it were the
+// open text: the number, or none where it answers the default. The module's
+// buffer points at TEXT for the question and back again; the read allocates
+// nothing and writes nothing.
+std::optional<int32_t> readsAs(const Store& store, char* text) {
+  char* const open = *store.buffer;
+  *store.buffer = text;
+  const int32_t a = store.getInt(kKey, 0, INT32_MIN, INT32_MAX), b = store.getInt(kKey, 1, INT32_MIN, INT32_MAX);
+  *store.buffer = open;
+  if (a != b) return std::nullopt;
+  return a;
+}
+
+// How many characters of a value the module's INIGetInt examines, asked of
+// it: digits and then a letter read as a number once the letter lies past
+// what it examines. 0 where that is more than kQuotedChars.
+uint32_t examinedChars(const Store& store) {
+  for (size_t digits = 0; digits <= kQuotedChars; ++digits) {
+    std::string entry = kPattern + std::string(digits, '0') + "x\r\n";
+    if (readsAs(store, entry.data())) return static_cast<uint32_t>(digits);
+  }
+  return 0;
+}
+
+// Where the module's check first turns down the value at VALUE..LAST of
+// TEXT, its entry's line starting at LINE, asked of the module: the first
+// character that, with digits in place of those after it, still makes it
+// answer the default. None where no one character does (an empty value, a
+// lone "-"). The text from the entry's line to its first CR and first LF
+// after the value stands for the whole: the module finds the entry first in
+// it, as it did, and the same line ends after it.
+std::optional<size_t> firstRefused(const Store& store, const std::string& text, size_t line, size_t value,
+                                   size_t last) {
+  size_t stop = last + 1;
+  for (const char lineEnd : {'\r', '\n'})
+    if (const size_t at = text.find(lineEnd, value); at != std::string::npos) stop = std::max(stop, at + 1);
+  std::string window = text.substr(line, stop - line);
+  const size_t begin = value - line, end = std::min(last + 1, value + kQuotedChars) - line;
+  if (end <= begin) return std::nullopt;
+  std::fill(window.begin() + begin, window.begin() + (last + 1 - line), '0');
+  for (size_t at = begin; at < end; ++at) {
+    window[at] = text[line + at];
+    if (!readsAs(store, window.data())) return line + at;
   }
   return std::nullopt;
 }
@@ -111,34 +173,25 @@ Reading readFile(const Store& store, const std::string& file, const std::string&
     r.text = text;
     char* start = nullptr;
     char* end = nullptr;
-    store.findStartEnd(kPattern.c_str(), &start, &end, kPatternLength + kValueChars);
+    r.examined = examinedChars(store);
+    store.findStartEnd(kPattern.c_str(), &start, &end, r.examined == 0 ? UINT32_MAX : kPatternLength + r.examined);
     r.start = offsetIn(text, start);
     r.end = offsetIn(text, end);
     r.occurrence = offsetIn(text, store.search(text, kPattern.c_str()));
     r.bareKey = offsetIn(text, store.search(text, kKey));
     r.afterZero = findAfterZero(store, fileBytes);
     r.applied = store.getInt(kKey, kDefault, kLowest, kHighest);
-    const int32_t a = store.getInt(kKey, 0, INT32_MIN, INT32_MAX), b = store.getInt(kKey, 1, INT32_MIN, INT32_MAX);
-    if (a == b) r.number = a;
+    r.number = readsAs(store, *store.buffer);
+    if (!r.number && r.start && r.end) {
+      const size_t value = *r.start + kPatternLength;
+      r.refused = firstRefused(store, r.text, lineAround(r.text, *r.start).begin, value, *r.end);
+    }
   }
   store.close();
   return r;
 }
 
 // --- the reason, from the bytes around the entry -----------------------------
-
-struct Line {
-  size_t begin, end;  // [begin, end): the line's characters without its line end
-};
-
-// The line around AT in TEXT; where TEXT is the file's bytes, a zero byte
-// ends a line too.
-Line lineAround(const std::string& text, size_t at) {
-  const std::string ends("\r\n\0", 3);
-  const size_t before = at == 0 ? std::string::npos : text.find_last_of(ends, at - 1);
-  const size_t end = text.find_first_of(ends, at);
-  return {before == std::string::npos ? 0 : before + 1, end == std::string::npos ? text.size() : end};
-}
 
 std::string quoted(const std::string& text, size_t begin, size_t end) {
   const size_t length = end - begin;
@@ -158,26 +211,25 @@ std::string join(const std::vector<std::string>& parts) {
   return out;
 }
 
-// Why the module's value check turns down VALUE: its first character
-// that is not allowed.
-std::string valueProblem(const std::string& value) {
+// Why the module turns down VALUE: the character at REFUSED (an index into
+// VALUE) that its check turns it down at (firstRefused), said by what it is
+// and where it stands.
+std::string valueProblem(const std::string& value, std::optional<size_t> refused) {
   if (value.empty()) return "the value is empty";
-  for (size_t i = 0; i < value.size(); ++i) {
-    const char c = value[i];
-    if ((i == 0 && c == '-' && value.size() > 1) || (c >= '0' && c <= '9')) continue;
-    if (c == ' ' || c == '\t') {
-      if (i == 0) return "a blank after \"=\" is not a number";
-      if (value.find_first_not_of(" \t", i) == std::string::npos) return "a trailing blank is not a number";
-      return "a blank inside the value is not a number";
-    }
-    if (c == '+') return "a plus sign is not a number";
-    if (c == '-')
-      return value.size() == 1 ? "a lone \"-\" is not a number" : "a \"-\" after the first character is not a number";
-    if (c == '\r') return "a CR without LF inside the line is not a number";
-    if (isalpha(static_cast<unsigned char>(c))) return "the letter " + quoted(std::string(1, c)) + " is not a number";
-    return "the byte " + quoted(std::string(1, c)) + " is not a number";
+  if (!refused) return "the value " + quoted(value) + " is not a number";
+  const size_t i = *refused;
+  const char c = value[i];
+  if (c == ' ' || c == '\t') {
+    if (i == 0) return "a blank after \"=\" is not a number";
+    if (value.find_first_not_of(" \t", i) == std::string::npos) return "a trailing blank is not a number";
+    return "a blank inside the value is not a number";
   }
-  return "the value is not a number";
+  if (c == '+') return "a plus sign is not a number";
+  if (c == '-')
+    return value.size() == 1 ? "a lone \"-\" is not a number" : "a \"-\" after the first character is not a number";
+  if (c == '\r') return "a CR without LF inside the line is not a number";
+  if (isalpha(static_cast<unsigned char>(c))) return "the letter " + quoted(std::string(1, c)) + " is not a number";
+  return "the byte " + quoted(std::string(1, c)) + " is not a number";
 }
 
 // Why the text holds no entry the module reads.
@@ -214,7 +266,7 @@ std::vector<std::string> entryNotes(const Reading& r, const Line& line, const st
   else if (zero == std::string::npos && line.end >= fileBytes.size())
     notes.push_back("the last line has no line end; the module adds CR LF as it loads the file");
   if (*r.end + 1 < line.end)
-    notes.push_back("only the first " + std::to_string(kValueChars) + " characters of the value are examined");
+    notes.push_back("only the first " + std::to_string(r.examined) + " characters of the value are examined");
   return notes;
 }
 
@@ -228,7 +280,10 @@ std::string explain(const Reading& r, const std::string& fileBytes) {
   const std::vector<std::string> notes = entryNotes(r, line, fileBytes);
   const size_t value = *r.start + kPatternLength;
   const std::string valueText = *r.end + 1 > value ? r.text.substr(value, *r.end + 1 - value) : "";
-  if (!r.number) return entry + ": " + join(notes) + (notes.empty() ? "" : "; ") + valueProblem(valueText) + theDefault;
+  if (!r.number) {
+    const std::optional<size_t> refused = r.refused ? std::optional(*r.refused - value) : std::nullopt;
+    return entry + ": " + join(notes) + (notes.empty() ? "" : "; ") + valueProblem(valueText, refused) + theDefault;
+  }
 
   const int32_t n = *r.number;
   const std::string range = n > kHighest  ? "above " + std::to_string(kHighest)

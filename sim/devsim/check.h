@@ -2,8 +2,10 @@
 // and why, in one line (a second names the files on the disk it passes
 // over). The answer comes from the loaded module itself, never from a model
 // of it: its search (INILocateFile, INIOpenFile), its read (INIGetInt), its
-// entry search (INIFindStartEnd, stricstr) on the sandbox disk; the reason
-// is read off the bytes around the place its own search names.
+// entry search (INIFindStartEnd, stricstr) on the sandbox disk. So does the
+// reason: how many value characters its read examines and which of them it
+// turns down, it answers for texts made from the entry; the rest is read
+// off the bytes around the place its own search names.
 #pragma once
 
 #include "options.h"

@@ -22,6 +22,7 @@
 #include <stdio.h>
 
 #include "check.h"
+#include "fail.h"
 #include "module.h"
 #include "image.h"
 #include "options.h"

@@ -11,9 +11,9 @@
 #include <sstream>
 #include <type_traits>
 
-#include "record.h"
-#include "report.h"
+#include "fail.h"
 #include "process.h"
+#include "record.h"
 #include "records.h"
 #include "sandbox.h"
 

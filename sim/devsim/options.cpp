@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "event_text.h"
 #include "record.h"
 
 namespace devsim {
@@ -91,15 +92,6 @@ std::optional<std::vector<int>> parseTerminals(const std::string& list) {
   return terminals;
 }
 
-std::optional<Event> parseEvent(const std::string& text) {
-  const auto parts = split(text, ':');
-  long long e[3];
-  if (parts.size() != 3) return std::nullopt;
-  for (int i = 0; i < 3; ++i)
-    if (!parseNumber(parts[i], 0, UINT32_MAX, e[i])) return std::nullopt;
-  return Event{static_cast<uint32_t>(e[0]), static_cast<uint32_t>(e[1]), static_cast<uint32_t>(e[2])};
-}
-
 // Walks the arguments after the command word, one option at a time.
 class Parser {
  public:
@@ -173,9 +165,10 @@ bool Parser::parseRunOption(const std::string& arg, Options& o) {
     return parseTimeout(o);
   } else if (arg == "--event") {
     if (!(v = value())) return false;
-    const auto event = parseEvent(*v);
-    if (!event) return refuse("--event takes CODE:P1:P2 (each 0 to 4294967295), not " + quoted(*v));
-    o.events.push_back(*event);
+    uint32_t e[3];
+    if (!sim::parseEvent(v->c_str(), e))
+      return refuse("--event takes CODE:P1:P2 (each 0 to 4294967295), not " + quoted(*v));
+    o.events.push_back({e[0], e[1], e[2]});
   } else if (arg == "--no-utf8") {
     o.utf8 = false;
   } else if (arg == "--no-task-data") {

@@ -1,7 +1,6 @@
 // devsim's report: one line per finding, a word and the text, every text in
 // it escaped the one way the records escape bytes (record.h), so that nothing
-// a module holds or does can pass for a line of its own; and devsim's one
-// way of ending with a line of complaint.
+// a module holds or does can pass for a line of its own.
 #pragma once
 
 #include <stddef.h>
@@ -19,8 +18,6 @@ namespace devsim {
 
 // "WHAT       TEXT" on stdout.
 void report(const char* what, const std::string& text);
-// "devsim: LINE" on stderr, and the program ends with STATUS.
-[[noreturn]] void fail(const std::string& line, int status = 1);
 
 // The report of a run of O's module: its identity, what its entries did, the
 // terminals, the commands and the kernel setting, the settings files against

@@ -1,9 +1,9 @@
 #include "run.h"
 
 #include "confinement.h"
+#include "fail.h"
 #include "linker.h"
 #include "platform.h"
-#include "report.h"
 #include "tapheader.h"
 
 namespace devsim {

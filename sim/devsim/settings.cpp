@@ -1,8 +1,8 @@
 #include "settings.h"
 
 #include "Steadyflow.h"
+#include "fail.h"
 #include "record.h"
-#include "report.h"
 
 namespace devsim {
 namespace {

@@ -38,7 +38,9 @@ bool getOctal(const char* field, size_t width, uint64_t& value) {
   return digits > 0 && digits <= 11;
 }
 
-std::string field(const char* header, size_t at, size_t width) { return std::string(header + at, strnlen(header + at, width)); }
+std::string field(const char* header, size_t at, size_t width) {
+  return std::string(header + at, strnlen(header + at, width));
+}
 
 // NAME as an entry's path: "./" and a trailing "/" dropped; false when it
 // is absolute, empty or has an empty, "." or ".." part.
@@ -81,7 +83,10 @@ bool append(std::string& archive, const Entry& entry, std::string& error) {
   putOctal(header + kSize, 12, entry.kind == Kind::File ? entry.bytes.size() : 0);
   putOctal(header + kMtime, 12, 0);
   header[kType] = entry.kind == Kind::Folder ? '5' : '0';
-  memcpy(header + kMagic, "ustar\0" "00", 8);
+  memcpy(header + kMagic,
+         "ustar\0"
+         "00",
+         8);
   putOctal(header + kChecksum, 7, checksum(reinterpret_cast<unsigned char*>(header)));
   header[kChecksum + 7] = ' ';
   archive.append(header, kBlock);

@@ -17,7 +17,7 @@ namespace devsim::tar {
 enum class Kind { Folder, File, Other };
 
 struct Entry {
-  std::string path;   // relative, "/"-separated, no trailing "/"
+  std::string path;  // relative, "/"-separated, no trailing "/"
   Kind kind = Kind::File;
   char type = '0';    // the header's type: '0' file, '5' folder, '2' link, ...
   std::string bytes;  // a file's

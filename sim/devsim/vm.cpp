@@ -14,12 +14,12 @@
 #include <filesystem>
 #include <set>
 
+#include "fail.h"
 #include "file.h"
 #include "image.h"
 #include "process.h"
 #include "record.h"
 #include "records.h"
-#include "report.h"
 #include "sandbox.h"
 #include "tar.h"
 
@@ -58,7 +58,8 @@ void archiveFolder(int fd, const std::string& path, const std::string& shown, st
     struct stat st;
     if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
       failed("cannot read " + quoted(where) + ": " + reason(), 1);
-    if (++files > kDiskFiles) failed("the disk holds more than " + std::to_string(kDiskFiles) + " entries for the VM", 1);
+    if (++files > kDiskFiles)
+      failed("the disk holds more than " + std::to_string(kDiskFiles) + " entries for the VM", 1);
     std::string error;
     if (S_ISDIR(st.st_mode)) {
       if (!tar::append(archive, {inside, tar::Kind::Folder, '5', ""}, error)) failed(error, 1);
@@ -158,8 +159,7 @@ void readChannel(const std::string& path, const sim::Session& session, std::vect
     }
     if (exists && S_ISDIR(st.st_mode)) failed(quoted(host) + " is a folder here and a file in the VM", 1);
     const int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    const bool written =
-        fd >= 0 && write(fd, e.bytes.data(), e.bytes.size()) == static_cast<ssize_t>(e.bytes.size());
+    const bool written = fd >= 0 && write(fd, e.bytes.data(), e.bytes.size()) == static_cast<ssize_t>(e.bytes.size());
     if (fd >= 0) close(fd);
     if (!written) failed("cannot write " + quoted(host) + ": " + reason(), 1);
   }
@@ -174,8 +174,10 @@ void readChannel(const std::string& path, const sim::Session& session, std::vect
     while (const dirent* e = readdir(dir)) {
       if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
       const std::string relative = folder.empty() ? e->d_name : folder + "/" + e->d_name;
-      if (!kept.count(relative)) gone.push_back(relative);
-      else if (e->d_type == DT_DIR) folders.push_back(relative);
+      if (!kept.count(relative))
+        gone.push_back(relative);
+      else if (e->d_type == DT_DIR)
+        folders.push_back(relative);
     }
     closedir(dir);
   }
@@ -201,23 +203,50 @@ double now() {
 }
 
 std::vector<std::string> emulatorCommand(const Options& o, const std::string& channel) {
-  return {kEmulator, "-M", "malta", "-cpu", "24Kf", "-m", std::to_string(o.memory), "-nodefaults",
-          "-no-user-config", "-no-reboot", "-display", "none", "-nic", "none", "-accel", "tcg,tb-size=64",
-          "-sandbox", "on,obsolete=deny,elevateprivileges=deny,spawn=deny,resourcecontrol=deny",
-          "-kernel", o.vm + "/vmlinux", "-initrd", o.vm + "/initramfs.cpio",
-          "-append", "console=ttyS0 panic=-1 oops=panic nokaslr quiet steadyflow.disk_bytes=" +
-                         std::to_string(kDiskBytes) + " steadyflow.disk_files=" + std::to_string(kDiskFiles),
-          "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
-          "-chardev", "file,id=records,path=/dev/fd/" + std::to_string(kRecordsFd), "-serial", "chardev:records",
-          "-drive", "file=" + channel + ",format=raw,if=none,id=channel,cache=unsafe",
-          "-device", "virtio-blk-pci,drive=channel"};
+  return {kEmulator,
+          "-M",
+          "malta",
+          "-cpu",
+          "24Kf",
+          "-m",
+          std::to_string(o.memory),
+          "-nodefaults",
+          "-no-user-config",
+          "-no-reboot",
+          "-display",
+          "none",
+          "-nic",
+          "none",
+          "-accel",
+          "tcg,tb-size=64",
+          "-sandbox",
+          "on,obsolete=deny,elevateprivileges=deny,spawn=deny,resourcecontrol=deny",
+          "-kernel",
+          o.vm + "/vmlinux",
+          "-initrd",
+          o.vm + "/initramfs.cpio",
+          "-append",
+          "console=ttyS0 panic=-1 oops=panic nokaslr quiet steadyflow.disk_bytes=" + std::to_string(kDiskBytes) +
+              " steadyflow.disk_files=" + std::to_string(kDiskFiles),
+          "-chardev",
+          "stdio,id=console,signal=off",
+          "-serial",
+          "chardev:console",
+          "-chardev",
+          "file,id=records,path=/dev/fd/" + std::to_string(kRecordsFd),
+          "-serial",
+          "chardev:records",
+          "-drive",
+          "file=" + channel + ",format=raw,if=none,id=channel,cache=unsafe",
+          "-device",
+          "virtio-blk-pci,drive=channel"};
 }
 
 // What came out of the VM while it ran.
 struct Channels {
   std::string console;  // its last kConsoleTail bytes
   std::string records;
-  std::string errors;   // qemu's own, the first few
+  std::string errors;  // qemu's own, the first few
   bool timedOut = false;
   std::string overflow;  // which channel passed its cap, if one did
   int status = 0;
@@ -270,7 +299,8 @@ Channels runEmulator(const Options& o, const std::string& channel) {
         if (consoleBytes > kConsoleBytes && got.overflow.empty()) got.overflow = "its console";
       } else if (i == 1) {
         if (got.records.size() + size > kRecordBytes && got.overflow.empty()) got.overflow = "its records";
-        if (got.records.size() < kRecordBytes) got.records.append(buffer, std::min(size, kRecordBytes - got.records.size()));
+        if (got.records.size() < kRecordBytes)
+          got.records.append(buffer, std::min(size, kRecordBytes - got.records.size()));
       } else if (got.errors.size() < 4096) {
         got.errors.append(buffer, size);
       }
@@ -302,8 +332,7 @@ std::string lastConsoleLine(const std::string& console) {
 void judgeEnding(const Options& o, const Channels& got, const Outcome& out, const std::string& recordsError) {
   const std::string oops = consoleLine(got.console, "Oops");
   const std::string panic = consoleLine(got.console, "Kernel panic - not syncing: ");
-  if (!got.overflow.empty())
-    failed("the VM wrote more than its cap on " + got.overflow + "; it was stopped");
+  if (!got.overflow.empty()) failed("the VM wrote more than its cap on " + got.overflow + "; it was stopped");
   if (!oops.empty()) failed("the VM's kernel oopsed: " + quoted(oops));
   if (!panic.empty()) failed("the VM's kernel panicked: " + quoted(panic.substr(28)));
   const std::string last = lastConsoleLine(got.console);
@@ -323,8 +352,10 @@ void judgeEnding(const Options& o, const Channels& got, const Outcome& out, cons
 
 Outcome run(const Options& o, const sim::Session& session) {
   for (const char* file : {"/vmlinux", "/initramfs.cpio"})
-    if (access((o.vm + file).c_str(), R_OK) != 0) failed("no VM at " + quoted(o.vm) + " (no " + (file + 1) + "; make vm builds one)", 1);
-  if (access(kEmulator, X_OK) != 0) failed(std::string("cannot run the VM: no ") + kEmulator + " (scripts/setup installs it)", 1);
+    if (access((o.vm + file).c_str(), R_OK) != 0)
+      failed("no VM at " + quoted(o.vm) + " (no " + (file + 1) + "; make vm builds one)", 1);
+  if (access(kEmulator, X_OK) != 0)
+    failed(std::string("cannot run the VM: no ") + kEmulator + " (scripts/setup installs it)", 1);
   const std::string channel = writeChannel(o, session);
   const Channels got = runEmulator(o, channel);
   Outcome out;

@@ -29,10 +29,17 @@ constexpr uint8_t kFreshHeapByte = 0xA5;  // new blocks are not zero: the module
 // A host path the C library takes: PATH_MAX bytes with the terminator.
 constexpr size_t kPathMax = 4096;
 
-const char* const kEntryNames[kEntryCount] = {
-    "TAP_MemAlloc",   "TAP_MemFree",    "TAP_MemSet",        "TAP_MemCpy",    "TAP_SPrint",    "TAP_Print",
-    "TAP_Sleep",      "TAP_Hdd_Exist",  "TAP_Hdd_Create",    "TAP_Hdd_Delete", "TAP_Hdd_ChangeDir",
-    "TAP_Hdd_Fopen",  "TAP_Hdd_Flen",   "TAP_Hdd_Fread",     "TAP_Hdd_Fwrite", "TAP_Hdd_Fclose",
+// Each entry's name, and whether the hooks can make it fail: the routines
+// below that ask faulted() (core.h says how each fails).
+struct EntryFacts {
+  const char* name;
+  bool canFail;
+};
+const EntryFacts kEntries[kEntryCount] = {
+    {"TAP_MemAlloc", true},   {"TAP_MemFree", false},   {"TAP_MemSet", false},       {"TAP_MemCpy", false},
+    {"TAP_SPrint", false},    {"TAP_Print", false},     {"TAP_Sleep", false},        {"TAP_Hdd_Exist", true},
+    {"TAP_Hdd_Create", true}, {"TAP_Hdd_Delete", true}, {"TAP_Hdd_ChangeDir", true}, {"TAP_Hdd_Fopen", true},
+    {"TAP_Hdd_Flen", true},   {"TAP_Hdd_Fread", true},  {"TAP_Hdd_Fwrite", true},    {"TAP_Hdd_Fclose", false},
 };
 
 // A live heap block. The module's bytes are a malloc'd block of their own, so
@@ -113,10 +120,10 @@ dword failureValue() { return state.success == 0 ? 0xFFFFFFFFu : 0; }
 
 uint32_t count(Entry entry) { return ++state.counts[entry]; }
 
-// Counts a call of ENTRY and answers whether it is to fail.
+// Counts a call of ENTRY, one that can fail, and answers whether it is to fail.
 bool faulted(Entry entry) {
   const uint32_t nth = count(entry);
-  return state.hooks.fails != nullptr && state.hooks.fails(state.hooks.context, entry, nth);
+  return kEntries[entry].canFail && state.hooks.fails != nullptr && state.hooks.fails(state.hooks.context, entry, nth);
 }
 
 // The live block holding P, its end included, and P's offset in it; null for none.
@@ -225,13 +232,28 @@ uint64_t transfer(int fd, void* buffer, uint64_t n, bool writing) {
   return done;
 }
 
+// Records a read or a write of COUNT blocks of SIZE bytes at BUFFER, with
+// FILE, that moved BLOCKS; answers BLOCKS.
+dword recordTransfer(Entry entry, bool fault, const void* buffer, dword size, dword count, const TapFile* file,
+                     dword blocks) {
+  Record(entry, fault)
+      .arg(blockValue(buffer))
+      .arg(numberValue(size))
+      .arg(numberValue(count))
+      .arg(handleValue(file))
+      .result(numberValue(blocks));
+  return blocks;
+}
+
 }  // namespace
 
-const char* entryName(Entry entry) { return entry < kEntryCount ? kEntryNames[entry] : "?"; }
+const char* entryName(Entry entry) { return entry < kEntryCount ? kEntries[entry].name : "?"; }
+
+bool canFail(Entry entry) { return entry < kEntryCount && kEntries[entry].canFail; }
 
 bool entryNamed(const char* name, Entry* entry) {
   for (int e = 0; e < kEntryCount; ++e)
-    if (strcmp(name, kEntryNames[e]) == 0) {
+    if (strcmp(name, kEntries[e].name) == 0) {
       *entry = static_cast<Entry>(e);
       return true;
     }
@@ -438,13 +460,7 @@ dword fread(void* buffer, dword size, dword count, TapFile* file) {
     const uint64_t got = transfer(file->fd, buffer, fault ? wanted / 2 : wanted, false);
     blocks = fault ? 0 : (size == 0 ? count : static_cast<dword>(got / size));
   }
-  Record(kHddFread, fault)
-      .arg(blockValue(buffer))
-      .arg(numberValue(size))
-      .arg(numberValue(count))
-      .arg(handleValue(file))
-      .result(numberValue(blocks));
-  return blocks;
+  return recordTransfer(kHddFread, fault, buffer, size, count, file, blocks);
 }
 
 // A failing write writes nothing and answers 0.
@@ -456,13 +472,7 @@ dword fwrite(void* buffer, dword size, dword count, TapFile* file) {
     const uint64_t put = transfer(file->fd, buffer, wanted, true);
     blocks = size == 0 ? count : static_cast<dword>(put / size);
   }
-  Record(kHddFwrite, fault)
-      .arg(blockValue(buffer))
-      .arg(numberValue(size))
-      .arg(numberValue(count))
-      .arg(handleValue(file))
-      .result(numberValue(blocks));
-  return blocks;
+  return recordTransfer(kHddFwrite, fault, buffer, size, count, file, blocks);
 }
 
 void fclose(TapFile* file) {

@@ -33,6 +33,8 @@ enum Entry : uint8_t {
 const char* entryName(Entry entry);
 // The entry called NAME; false for none.
 bool entryNamed(const char* name, Entry* entry);
+// Whether the hooks can make ENTRY fail (the routines below say how).
+bool canFail(Entry entry);
 
 // How a value of a call reads in the trace.
 enum class ValueKind : uint8_t {

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <utility>
 
 namespace sim {
@@ -40,21 +41,29 @@ class FirmwareImpl final : public Firmware {
   bool setCurrentDir(const std::string& path) override { return core::setCurrentDir(path.c_str()); }
   std::string currentDir() const override { return core::currentDir(); }
   const char* taskDirectory() const override { return core::taskDirectory(); }
-  void failCall(const std::string& entry, uint32_t nth) override { faults_.insert({entry, nth}); }
+  void failCall(const std::string& entry, uint32_t nth) override {
+    if (!core::canFail(named(entry))) throw std::invalid_argument("the firmware cannot make " + entry + " fail");
+    faults_.insert({entry, nth});
+  }
+  bool canFail(const std::string& entry) const override { return core::canFail(named(entry)); }
   void reportLength(const std::string& name, uint32_t length) override { lengths_[name] = length; }
   void exitAfterSleeps(uint32_t count, int code) override { core::exitAfterSleeps(count, code); }
   const std::vector<FirmwareCall>& trace() const override { return trace_; }
   void clearTrace() override { trace_.clear(); }
-  uint32_t callCount(const std::string& entry) const override {
-    core::Entry e;
-    return core::entryNamed(entry.c_str(), &e) ? core::callCount(e) : 0;
-  }
+  uint32_t callCount(const std::string& entry) const override { return core::callCount(named(entry)); }
   MemoryStats memory() const override { return core::memory(); }
   uint32_t openFiles() const override { return core::openFiles(); }
   void numberRecordsWith(uint64_t (*next)()) override { next_ = next; }
 
  private:
   static FirmwareImpl& self(void* context) { return *static_cast<FirmwareImpl*>(context); }
+
+  // The entry called NAME; a name that is none throws.
+  static core::Entry named(const std::string& name) {
+    core::Entry e;
+    if (!core::entryNamed(name.c_str(), &e)) throw std::invalid_argument("the firmware has no entry " + name);
+    return e;
+  }
 
   static bool fails(void* context, core::Entry entry, uint32_t nth) {
     const auto& faults = self(context).faults_;

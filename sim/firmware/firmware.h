@@ -34,9 +34,17 @@ class Firmware {
   // directory. The address stays the same for the life of the library.
   virtual const char* taskDirectory() const = 0;
 
+  // Entries are named as the trace names them, from the firmware's own list
+  // (core.h). A name that is none of them, a misspelling, throws
+  // std::invalid_argument at once, so that a fault never misses silently and
+  // a count never reads 0 for a call that was made.
+
   // Makes the NTH call (1-based, counted since reset) of ENTRY fail; NTH 0
-  // makes every call fail. What failing means depends on the entry (core.h).
+  // makes every call fail. What failing means depends on the entry (core.h);
+  // ENTRY must be one that can fail (canFail), else it throws too.
   virtual void failCall(const std::string& entry, uint32_t nth) = 0;
+  // Whether failCall can make ENTRY fail.
+  virtual bool canFail(const std::string& entry) const = 0;
   // Makes TAP_Hdd_Flen report LENGTH for the file NAME (any folder).
   virtual void reportLength(const std::string& name, uint32_t length) = 0;
   // After COUNT calls of TAP_Sleep the process exits with CODE, so that a

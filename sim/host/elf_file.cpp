@@ -1,11 +1,9 @@
 #include "elf_file.h"
 
 #include <elf.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "file.h"
 
 namespace sim {
 namespace {
@@ -39,38 +37,6 @@ bool within(const std::string& data, uint64_t offset, uint64_t length) {
 }
 
 std::string number(uint64_t value) { return std::to_string(value); }
-
-// The whole of the regular file PATH, or false with ERROR set. Opening never
-// blocks (O_NONBLOCK reaches a FIFO's open too), so what is not a regular file
-// is refused after fstat instead of hanging or streaming endlessly.
-bool readRegularFile(const std::string& path, std::string& bytes, std::string& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    error = "cannot open " + path + ": " + strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0)
-    error = "cannot open " + path + ": " + strerror(errno);
-  else if (!S_ISREG(st.st_mode))
-    error = path + " is not a regular file";
-  else if (static_cast<uint64_t>(st.st_size) > ElfFile::kMaxFileSize)
-    error = path + " is larger than " + number(ElfFile::kMaxFileSize >> 20) + " MiB";
-  else {
-    bytes.resize(st.st_size);
-    size_t got = 0;
-    while (got < bytes.size()) {
-      const ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) error = "cannot read " + path + ": " + strerror(errno);
-      if (n <= 0) break;
-      got += n;
-    }
-    bytes.resize(got);  // a file that shrank meanwhile is read as it is now
-  }
-  close(fd);
-  return error.empty();
-}
 
 }  // namespace
 
@@ -230,9 +196,9 @@ class ElfReader {
 };
 
 std::optional<ElfFile> ElfFile::read(const std::string& path, std::string& error) {
-  std::string bytes;
-  if (!readRegularFile(path, bytes, error)) return std::nullopt;
-  auto file = parse(std::move(bytes), error);
+  std::optional<std::string> bytes = readFile(path, error, kMaxFileSize);
+  if (!bytes) return std::nullopt;
+  auto file = parse(std::move(*bytes), error);
   if (!file) error = path + " " + error;
   return file;
 }

@@ -91,7 +91,8 @@ const std::vector<LinkerCall>& calls() { return state().calls; }
 
 uint32_t count(LinkerFn fn) {
   const auto& calls = state().calls;
-  return static_cast<uint32_t>(std::count_if(calls.begin(), calls.end(), [fn](const LinkerCall& c) { return c.fn == fn; }));
+  return static_cast<uint32_t>(
+      std::count_if(calls.begin(), calls.end(), [fn](const LinkerCall& c) { return c.fn == fn; }));
 }
 
 void reset() {

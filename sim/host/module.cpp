@@ -24,7 +24,6 @@ constexpr uint16_t kMachine = EM_AARCH64;
 #error "unknown host machine"
 #endif
 
-
 std::string textField(const std::string& bytes) { return std::string(bytes.c_str()); }
 
 }  // namespace
@@ -59,9 +58,9 @@ std::optional<Identity> readIdentity(const std::string& path, std::string& error
   // The header and the id as the module lays them out (tapheader.h).
   TapModuleHeader header;
   memcpy(&header, fields[TAP_SECTION_HEADER].data(), sizeof header);
-  if (memcmp(header.magic, TAP_HEADER_MAGIC, sizeof header.magic) != 0) {
-    error = path + ": wrong module magic \"" + textField(std::string(header.magic, sizeof header.magic)) +
-            "\" (expected \"" TAP_HEADER_MAGIC "\")";
+  char refusal[TAP_HEADER_REFUSAL_SIZE];
+  if (tapHeaderRefused(header, refusal)) {
+    error = path + ": " + refusal;
     return std::nullopt;
   }
   Identity id;

@@ -21,7 +21,8 @@ struct Identity {
 // the device (32-bit little-endian MIPS), for the device image.
 enum class Machine { ThisOne, Device };
 // Checks that PATH is an ELF object for MACHINE carrying the seven header
-// sections with the module magic; on failure sets ERROR to one line.
+// sections with a module header the device's loader takes
+// (tapHeaderRefused); on failure sets ERROR to one line.
 std::optional<Identity> readIdentity(const std::string& path, std::string& error, Machine machine = Machine::ThisOne);
 
 // A loaded copy of a module. Destroying it unloads the module, so the next

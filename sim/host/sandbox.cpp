@@ -12,6 +12,8 @@
 
 #include <filesystem>
 
+#include "file.h"
+
 namespace sim::sandbox {
 namespace {
 
@@ -375,14 +377,10 @@ std::optional<FileBytes> readRegular(const std::string& base, const std::string&
   }
   FileBytes out;
   out.size = static_cast<uint64_t>(st.st_size);
-  out.bytes.resize(static_cast<size_t>(std::min<uint64_t>(out.size, limit)));
-  size_t done = 0;
-  while (done < out.bytes.size()) {
-    const ssize_t n = read(file.get(), &out.bytes[done], out.bytes.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
+  if (!readAll(file.get(), static_cast<size_t>(std::min<uint64_t>(out.size, limit)), out.bytes)) {
+    error = "cannot read " + shown + ": " + reason();
+    return std::nullopt;
   }
-  out.bytes.resize(done);
   return out;
 }
 

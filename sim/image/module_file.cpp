@@ -157,9 +157,13 @@ void checkHeader(const ElfFile& file) {
       fail("no module header: missing or wrong section ", wanted.name);
   }
   TapModuleHeader header;
-  if (!readAt(file.fd, &header, sizeof header, named(TAP_SECTION_HEADER)->sh_offset) ||
-      memcmp(header.magic, TAP_HEADER_MAGIC, sizeof header.magic) != 0 || header.value != TAP_HEADER_VALUE)
-    fail("wrong module magic or value in ", file.path);
+  if (!readAt(file.fd, &header, sizeof header, named(TAP_SECTION_HEADER)->sh_offset))
+    fail("unreadable module header in ", file.path);
+  static char refusal[TAP_HEADER_REFUSAL_SIZE], detail[sizeof refusal + 2];
+  if (tapHeaderRefused(header, refusal)) {
+    snprintf(detail, sizeof detail, ": %s", refusal);
+    fail(file.path, detail);
+  }
 }
 
 // --- what the device's loader cannot be trusted with ---------------------------

@@ -21,6 +21,7 @@
 #include <string.h>
 
 #include "core.h"
+#include "event_text.h"
 #include "fwdata.h"
 #include "module_file.h"
 #include "module_stack.h"
@@ -43,21 +44,10 @@ struct Run {
   const char* startDir = "/";
   long chdirSuccess = 0;
   bool taskData = true, utf8 = true;
-  unsigned events[kMaxEvents][3];
+  uint32_t events[kMaxEvents][3];
   int eventCount = 0;
   int32_t (*init)(TapEntryRecord*) = nullptr;  // the module's __TAP_Init_, once loaded
 };
-
-// "CODE:P1:P2", each a number as strtoul reads it.
-bool parseEvent(const char* text, unsigned (&event)[3]) {
-  for (int i = 0; i < 3; ++i) {
-    char* end = nullptr;
-    event[i] = static_cast<unsigned>(strtoul(text, &end, 0));
-    if (end == text || *end != (i < 2 ? ':' : '\0')) return false;
-    text = end + 1;
-  }
-  return true;
-}
 
 constexpr char kUsage[] =
     "usage: tapload MODULE DISK [--start-dir PATH] [--chdir-success N] [--no-task-data] [--no-utf8] "
@@ -82,7 +72,7 @@ void parse(int argc, char** argv, Run& run) {
       if (*end != '\0') fail("not a number: ", argv[i]);
     } else if (strcmp(a, "--event") == 0 && valued) {
       if (run.eventCount == kMaxEvents) fail("too many events; at most 64", "");
-      if (!parseEvent(argv[++i], run.events[run.eventCount++])) fail("not CODE:P1:P2: ", argv[i]);
+      if (!sim::parseEvent(argv[++i], run.events[run.eventCount++])) fail("not CODE:P1:P2: ", argv[i]);
     } else {
       fail("unknown or incomplete option ", a);
     }
@@ -143,7 +133,7 @@ void runEntries(void* context) {
   const int32_t mainResult = entries.main();
   printf(REPORT_MAIN " %d\n", mainResult);
   for (int i = 0; i < run.eventCount; ++i) {
-    const unsigned* e = run.events[i];
+    const uint32_t* e = run.events[i];
     const uint32_t result = entries.event(e[0], e[1], e[2]);
     printf(REPORT_EVENT " %u %u %u %u\n", e[0], e[1], e[2], result);
   }

@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
     char buffer[512];
     for (ssize_t n; (n = read(errors[0], buffer, sizeof buffer)) > 0;) {
       const size_t take = static_cast<size_t>(n) < sizeof error - 1 - errorLength ? static_cast<size_t>(n)
-                                                                                    : sizeof error - 1 - errorLength;
+                                                                                  : sizeof error - 1 - errorLength;
       memcpy(error + errorLength, buffer, take);
       errorLength += take;
     }

@@ -82,7 +82,8 @@ Text aim(const char* name) {
   for (char* line = file; n > 0 && line != nullptr && *line != '\0';) {
     char* end = strchr(line, '\n');
     if (end != nullptr) *end = '\0';
-    if (strncmp(line, name, length) == 0 && line[length] == '=') snprintf(value.s, sizeof value.s, "%s", line + length + 1);
+    if (strncmp(line, name, length) == 0 && line[length] == '=')
+      snprintf(value.s, sizeof value.s, "%s", line + length + 1);
     line = end != nullptr ? end + 1 : nullptr;
   }
   return value;
@@ -437,7 +438,8 @@ void tryEverything() {
   intoSandbox("write /proc/self/root/proc/sys/vm/min_free_kbytes", "/proc/self/root/proc/sys/vm/min_free_kbytes", true);
   settingByShell("shell cd /; cd proc; cd sys; echo N > vm/min_free_kbytes",
                  "cd /; cd proc; cd sys; echo %d > vm/min_free_kbytes");
-  settingByShell("shell echo N > $(echo /proc)/sys/vm/min_free_kbytes", "echo %d > $(echo /proc)/sys/vm/min_free_kbytes");
+  settingByShell("shell echo N > $(echo /proc)/sys/vm/min_free_kbytes",
+                 "echo %d > $(echo /proc)/sys/vm/min_free_kbytes");
 
   // Through processes outside this confinement.
   intoSandbox("write /proc/1/root/proc/sys/vm/min_free_kbytes", "/proc/1/root/proc/sys/vm/min_free_kbytes", true);
