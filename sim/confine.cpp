@@ -1,16 +1,19 @@
 // confine: runs a program in the confinement every hosting program uses
-// (confinement.h), on a sandbox folder it lays out first.
+// (confine/confine.h), in a fresh room that is gone when it ends.
 //
-//   confine SANDBOX [--writable DIR]... [--reach PATH]... [--timeout SECONDS]
+//   confine [--writable DIR]... [--reach PATH]... [--timeout SECONDS]
 //           -- PROGRAM [ARGUMENT...]
 //
 // For what cannot confine itself by running again: a program under valgrind,
 // or the device image's loader under qemu. Every argument that names a file
-// is handed in, as is the current folder and each PATH (what the program
-// reads beyond its arguments, such as the folder of the libraries it
-// loads). Exits with the program's status;
-// 124 when it took longer than SECONDS; 1 with one line when the sandbox or
-// the confinement cannot be had, 2 for a wrong command line.
+// is handed in read-only, as is each PATH (what the program reads beyond its
+// arguments, such as the folder of the libraries it loads); each DIR is
+// bound writable, for what the program leaves (a valgrind log). Inside, the
+// room's disk is /run/steadyflow/disk. Exits with the program's status; 124
+// when it took longer than SECONDS; 1 with one line when no confinement can
+// be had, 2 for a wrong command line.
+#include "confine.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,8 +21,6 @@
 
 #include <string>
 #include <vector>
-
-#include "confinement.h"
 
 namespace {
 
@@ -31,11 +32,8 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4)
-    fail("usage: confine SANDBOX [--writable DIR]... [--reach PATH]... [--timeout SECONDS] -- PROGRAM [ARGUMENT...]",
-         2);
-  sim::confinement::Request request{argv[1], {}, {}, false, 0};
-  int i = 2;
+  sim::confine::Request request;
+  int i = 1;
   for (; i < argc && strcmp(argv[i], "--") != 0; i += 2) {
     const bool valued = i + 1 < argc;
     if (strcmp(argv[i], "--writable") == 0 && valued)
@@ -45,10 +43,13 @@ int main(int argc, char** argv) {
     else if (strcmp(argv[i], "--timeout") == 0 && valued && atoi(argv[i + 1]) > 0)
       request.timeout = static_cast<unsigned>(atoi(argv[i + 1]));
     else
-      fail(std::string("unknown or incomplete option ") + argv[i], 2);
+      fail(std::string("unknown or incomplete option ") + argv[i] +
+               " (usage: confine [--writable DIR]... [--reach PATH]... [--timeout SECONDS] -- PROGRAM [ARGUMENT...])",
+           2);
   }
   if (i + 1 >= argc) fail("no program given after --", 2);
   for (int arg = i + 1; arg < argc; ++arg)
-    if (strchr(argv[arg], '/') != nullptr) request.reach.push_back(argv[arg]);
-  return sim::confinement::runToEnd(request, std::vector<std::string>(argv + i + 1, argv + argc), "confine");
+    if (strchr(argv[arg], '/') != nullptr && access(argv[arg], F_OK) == 0) request.reach.push_back(argv[arg]);
+  request.program.assign(argv + i + 1, argv + argc);
+  return sim::confine::runToEnd(request, "confine");
 }

@@ -6,9 +6,12 @@
 # devsim is given (stdin and stderr, as at a shell) is no terminal of the
 # machine's; the machine's kernel setting is read before and after, and put
 # back should it change. Fails unless every route ends as ROUTES says (once
-# with --no-shell too, where none may escape), the terminal keeps its
-# settings, the TCP and unix sockets listening outside hear nothing, nothing
-# outside changes, and nothing left in the sandbox belongs to root.
+# with --no-shell too, where none may escape), nothing it printed reaches the
+# terminal but printable ASCII, the terminal keeps its settings, the TCP and
+# unix sockets listening outside hear nothing, nothing outside changes (nor
+# the caller's working folder, nor another run's sandbox), and the sandbox
+# holds only what devsim kept of its disk, as the caller's, no set-user-id
+# bit among it; and the hint of a confinement without one runs nothing.
 #   confinement.sh EMULATOR DEVSIM HOSTILE ROUTES WORK
 set -eu
 if [ "${CONFINEMENT_PRIVATE:-}" != 1 ]; then
@@ -24,9 +27,6 @@ mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts
 mount --bind /dev/pts/ptmx /dev/ptmx
 
 fail() { echo "confinement.sh: $*" >&2; exit 1; }
-# Root as this namespace shows it: the machine's, or no id of its own.
-root=0
-[ -z "${CONFINEMENT_USER:-}" ] || root=$(cat /proc/sys/kernel/overflowuid)
 setting=/proc/sys/vm/min_free_kbytes
 kept=$(cat $setting)
 listener=
@@ -41,12 +41,12 @@ restore() {
 trap restore EXIT
 
 rm -rf "$work"
-outside=$work/outside host=$work/host
-mkdir -p "$outside" "$host/proc/sys/vm" "$host/dev/pts"
+outside=$work/outside other=$work/other cwd=$work/cwd
+mkdir -p "$outside" "$other/disk" "$cwd"
 echo keep >"$outside/keep"
 echo victim >"$outside/victim"
-echo 1 >"$host/proc/sys/vm/min_free_kbytes"
-: >"$host/dev/pts/0"
+echo secret >"$other/disk/secret"
+echo secret >"$cwd/secret"
 # Listeners outside: a TCP port on 127.0.0.1 and a unix datagram socket;
 # whatever reaches them is written to heard.
 python3 -c '
@@ -73,18 +73,22 @@ run() {
   shift
   sandbox=$work/$name
   mkdir -p "$sandbox/disk"
-  printf 'outside=%s\nhost=%s\npid=%s\nport=%s\ndgram=%s\n' "$outside" "$host" $$ "$(cat "$work/port")" \
-    "$work/dgram" >"$sandbox/disk/hostile-aims"
-  HOSTILE_SECRET=caller script -qec "stty -g >'$work/$name.before'; $emulator '$devsim' run '$hostile' \
-    --sandbox '$sandbox' $* >'$work/$name.out'; echo \$? >'$work/$name.status'; stty -g >'$work/$name.after'" \
-    /dev/null </dev/null >"$work/$name.terminal" 2>&1 || true
+  printf 'outside=%s\nsandbox=%s\nother=%s\ncwd=%s\npid=%s\nport=%s\ndgram=%s\n' "$outside" "$sandbox" "$other" \
+    "$cwd" $$ "$(cat "$work/port")" "$work/dgram" >"$sandbox/disk/hostile-aims"
+  (cd "$cwd" && HOSTILE_SECRET=caller script -qec "stty -g >'$work/$name.before'; $emulator '$devsim' run \
+    '$hostile' --sandbox '$sandbox' $* >'$work/$name.out'; echo \$? >'$work/$name.status'; \
+    stty -g >'$work/$name.after'" /dev/null </dev/null >"$work/$name.terminal" 2>&1) || true
   [ "$(cat "$work/$name.status")" = 0 ] || fail "$name: devsim exited $(cat "$work/$name.status"): $(cat "$work/$name.terminal")"
   cmp -s "$work/$name.before" "$work/$name.after" || fail "$name: the terminal's settings changed"
   if grep -n 'ESCAPED' "$work/$name.out" >&2; then fail "$name: a route escaped"; fi
-  tried=$(grep -c '^hostile ' "$work/$name.out" || true)
+  tried=$(grep -c '^\[module\] hostile ' "$work/$name.out" || true)
   [ "$tried" -eq "$(grep -vc '^#' "$routes")" ] || fail "$name: $tried routes tried, not those of $routes"
-  if find "$sandbox" -user "$root" | grep . >&2; then fail "$name: the sandbox holds files of root's"; fi
-  [ -u "$sandbox/disk/set-user-id" ] || fail "$name: the module left no set-user-id file to check"
+  if LC_ALL=C grep -n '[^[:print:][:space:]]' "$work/$name.out" "$work/$name.terminal" >&2; then
+    fail "$name: a byte that is no printable ASCII reached the caller"
+  fi
+  if find "$sandbox" ! -user "$(id -u)" | grep . >&2; then fail "$name: the sandbox holds files not the caller's"; fi
+  [ -f "$sandbox/disk/set-user-id" ] && [ ! -u "$sandbox/disk/set-user-id" ] ||
+    fail "$name: the module's set-user-id file came back with its bit, or not at all"
   if [ -r /etc/shadow ] && grep -rqsF "$(head -c 64 /etc/shadow)" "$sandbox"; then
     fail "$name: root's /etc/shadow reached the sandbox"
   fi
@@ -92,7 +96,7 @@ run() {
 
 run routes
 grep -v '^#' "$routes" | while read -r outcome route; do
-  [ "$outcome" = either ] || grep -qF "hostile $route: $outcome" "$work/routes.out" ||
+  [ "$outcome" = either ] || grep -qF "[module] hostile $route: $outcome" "$work/routes.out" ||
     fail "route '$route' did not end $outcome"
 done
 run no-shell --no-shell
@@ -100,23 +104,14 @@ run no-shell --no-shell
 [ ! -e "$work/heard" ] || fail "a listener outside heard the module: $(cat "$work/heard")"
 [ "$(cat "$outside/keep")" = keep ] && [ "$(cat "$outside/victim")" = victim ] || fail "files outside changed"
 [ "$(ls "$outside" | wc -l)" -eq 2 ] || fail "files appeared outside: $(ls "$outside")"
-[ "$(cat "$host/proc/sys/vm/min_free_kbytes")" = 1 ] && [ ! -s "$host/dev/pts/0" ] || fail "the stand-in host was written"
-# Root made to look confined (the mounts devsim's confinement makes, in this
-# private mount namespace) is still root: devsim refuses to run there.
-if [ -z "${CONFINEMENT_USER:-}" ]; then
-  fake=$work/fake
-  mkdir -p "$fake/dev/pts" "$fake/proc/sys/vm"
-  : >"$fake/proc/sys/vm/min_free_kbytes"
-  mount --bind -o ro /proc/sys /proc/sys
-  mount --bind "$fake/proc/sys/vm/min_free_kbytes" $setting
-  mount --bind "$fake/dev/pts" /dev/pts
-  mount -o remount,bind,ro /
-  status=0
-  said=$(STEADYFLOW_SANDBOX=$fake $emulator "$devsim" run "$hostile" --sandbox "$fake" 2>&1) || status=$?
-  umount $setting /proc/sys
-  case "$status $said" in
-    "1 "*"is not in effect here; nothing runs unconfined"*) ;;
-    *) fail "devsim ran as root in mounts made to look confined: $said" ;;
-  esac
-fi
+[ "$(ls "$cwd")" = secret ] && [ "$(ls "$other/disk")" = secret ] || fail "the working folder or another sandbox changed"
+# The hint of a confinement in the environment, with no confinement in
+# effect, runs nothing.
+status=0
+said=$(STEADYFLOW_INSIDE=1 $emulator "$devsim" run "$hostile" --sandbox "$work/hinted" 2>&1) || status=$?
+case "$status $said" in
+  "1 "*"is not in effect here; nothing runs unconfined"*) ;;
+  *) fail "devsim ran on the hint of a confinement alone: $said" ;;
+esac
+[ ! -e "$work/hinted" ] || fail "the hinted run left a sandbox"
 echo "the confinement held at the top level: $(grep -vc '^#' "$routes") routes, twice"

@@ -6,16 +6,16 @@
 // terminals must come out untouched, while every name of the kernel setting
 // and of the terminal reaches only devsim's sandbox.
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <gmock/gmock.h>
-
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -24,6 +24,7 @@
 
 namespace {
 
+using testing::HasSubstr;
 using testing::MatchesRegex;
 using testing::Not;
 using testing::StartsWith;
@@ -67,12 +68,23 @@ std::map<std::string, std::string> machine(const std::string& outside) {
   return state;
 }
 
+// What the caller may see of a run: printable ASCII and line ends only.
+bool printable(const std::string& bytes) {
+  return std::all_of(bytes.begin(), bytes.end(),
+                     [](char c) { return c == '\n' || (static_cast<unsigned char>(c) >= 0x20 && c < 0x7F); });
+}
+
 TEST(Confinement, HoldsAgainstAHostileModule) {
   sim::Session& session = sim::Session::current();
   if (!session.confined()) GTEST_SKIP() << "the hostile module runs only confined";
-  const std::string outside = temporaryFolder(), sandbox = temporaryFolder();
+  const std::string outside = temporaryFolder(), sandbox = temporaryFolder(), other = temporaryFolder(),
+                    cwd = temporaryFolder();
   writeHostFile(outside + "/keep", "keep\n");
   writeHostFile(outside + "/victim", "victim\n");
+  std::filesystem::create_directories(other + "/disk");
+  std::filesystem::create_directories(sandbox + "/disk");
+  writeHostFile(other + "/disk/secret", "secret\n");
+  writeHostFile(cwd + "/secret", "secret\n");
   writeHostFile(session.kernelSettingPath(), "7777\n");
   session.resetTerminals({0});
   const auto before = machine(outside);
@@ -80,19 +92,19 @@ TEST(Confinement, HoldsAgainstAHostileModule) {
   int port = 0;
   const int listening = listener(port);
   ASSERT_GE(listening, 0) << "no TCP listener";
-  std::filesystem::create_directories(sandbox + "/disk");
-  std::ofstream(sandbox + "/disk/hostile-aims") << "outside=" << outside << "\nhost=" << session.root()
-                                                << "\npid=" << getpid() << "\nport=" << port << "\n";
+  writeHostFile(sandbox + "/disk/hostile-aims", "outside=" + outside + "\nsandbox=" + sandbox + "\nother=" + other +
+                                                    "\ncwd=" + cwd + "\npid=" + std::to_string(getpid()) +
+                                                    "\nport=" + std::to_string(port) + "\n");
   std::vector<std::string> argv = sim::Session::programCommand(DEVSIM_PATH);
   argv.insert(argv.end(), {"run", TEST_MODULES "/hostile.tap", "--sandbox", sandbox});
-  const CommandResult r = runProgram(argv);
+  const CommandResult r = runProgram(argv, cwd);
   close(listening);
 
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> reported;
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);)
-    if (line.compare(0, 8, "hostile ") == 0) reported.push_back(line.substr(8));
+    if (line.compare(0, 17, "[module] hostile ") == 0) reported.push_back(line.substr(17));
   const auto expected = routes();
   for (const auto& [route, outcome] : expected) {
     const std::string prefix = route + ": ";
@@ -106,11 +118,23 @@ TEST(Confinement, HoldsAgainstAHostileModule) {
   }
   EXPECT_EQ(reported.size(), expected.size()) << r.out;
 
+  // Nothing it printed or said reaches the caller but escaped, and marked as its own.
+  EXPECT_TRUE(printable(r.out)) << r.out;
+  EXPECT_TRUE(printable(r.err)) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("\n[module] settings   forged line\n"));
+  EXPECT_THAT(r.out, Not(HasSubstr("\nsettings   forged")));
+  EXPECT_THAT(r.out, HasSubstr("\\x9B2J\\xC2\\x9B31m\\x1B]52;c;"));
+  // What it wrote reached only its stand-ins, shown in the report; the copy
+  // of its set-user-id file grants nothing.
   EXPECT_EQ(machine(outside), before);
-  EXPECT_THAT(contents(sandbox + "/proc/sys/vm/min_free_kbytes"), MatchesRegex("44[0-9][0-9]\n"));
-  EXPECT_EQ(contents(sandbox + "/dev/pts/0"), "write /dev/./pts/0\nwrite /dev/pts/../pts/0\n");
-  std::filesystem::remove_all(outside);
-  std::filesystem::remove_all(sandbox);
+  EXPECT_THAT(r.out, testing::ContainsRegex("\nkernel     min_free_kbytes now holds \"44[0-9][0-9]\\\\n\""));
+  EXPECT_THAT(r.out, HasSubstr("\nterminal   /dev/pts/0 received 43 bytes: \"write /dev/./pts/0\\nwrite "
+                               "/dev/pts/../pts/0\\n\"\n"));
+  struct stat copy;
+  ASSERT_EQ(stat((sandbox + "/disk/set-user-id").c_str(), &copy), 0);
+  EXPECT_EQ(copy.st_mode & 07000, 0u);
+  EXPECT_EQ(contents(other + "/disk/secret"), "secret\n");
+  for (const std::string& folder : {outside, sandbox, other, cwd}) std::filesystem::remove_all(folder);
 }
 
 }  // namespace

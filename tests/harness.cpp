@@ -114,7 +114,7 @@ void DeviceTest::expectTidy(uint32_t liveBlocks) {
 }
 
 std::string temporaryFolder() {
-  std::string made = sim::sandbox::temporary(sim::Session::current().root()) + "/test-XXXXXX";
+  std::string made = sim::Session::current().scratch() + "/test-XXXXXX";
   if (mkdtemp(made.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder");
   return made;
 }

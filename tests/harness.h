@@ -78,7 +78,7 @@ class DeviceTest : public ::testing::Test {
   // Runs SWEEP once for every firmware call it makes that can fail (fault_sweep.h).
   SweepCounts sweepFaults(const FaultSweep& sweep);
 
-  // The sandbox folder (disk/, dev/pts/, proc/sys/vm/, tmp/).
+  // The run's room (layout.h: disk/, tmp/).
   const std::string& sandbox() const { return session().root(); }
 
  private:

@@ -7,7 +7,6 @@
 set -u
 pattern=$1 work=$2 emulator=$3 confine=$4 devsim=$5 image=$6 module=$7
 rm -rf "$work"
-mkdir -p "$work/image/disk/ProgramFiles"
 refusal() {  # PROGRAM COMMAND...: its one line of refusal, without "PROGRAM: "
   program=$1
   shift
@@ -16,7 +15,7 @@ refusal() {  # PROGRAM COMMAND...: its one line of refusal, without "PROGRAM: "
   printf '%s\n' "${err#"$program: "}"
 }
 # shellcheck disable=SC2086  # EMULATOR is words
-loader=$(refusal tapload $emulator "$confine" "$work/image" --reach "$image" -- "$image/run" "$module" "$work/image/disk")
+loader=$(refusal tapload $emulator "$confine" --reach "$image" -- "$image/run" "$module" /run/steadyflow/disk)
 devsim=$(refusal devsim $emulator "$devsim" run "$module" --sandbox "$work/devsim")
 if [ "$loader" != "$devsim" ]; then
   printf 'same_refusal.sh: the image said\n  %s\ndevsim said\n  %s\n' "$loader" "$devsim" >&2

@@ -9,19 +9,19 @@
 
 namespace {
 
-using devsim::tar::Entry;
-using devsim::tar::Kind;
+using sim::tar::Entry;
+using sim::tar::Kind;
 
 std::string archive(const std::vector<Entry>& entries) {
   std::string out, error;
-  for (const Entry& e : entries) EXPECT_TRUE(devsim::tar::append(out, e, error)) << error;
-  devsim::tar::finish(out);
+  for (const Entry& e : entries) EXPECT_TRUE(sim::tar::append(out, e, error)) << error;
+  sim::tar::finish(out);
   return out;
 }
 
 bool read(const std::string& bytes, std::vector<Entry>& entries, std::string& error, size_t maxEntries = 8,
           uint64_t maxBytes = 1024) {
-  return devsim::tar::read(bytes.data(), bytes.size(), maxEntries, maxBytes, entries, error);
+  return sim::tar::read(bytes.data(), bytes.size(), maxEntries, maxBytes, entries, error);
 }
 
 // A header's field set to TEXT, its checksum made right again.
@@ -51,7 +51,7 @@ TEST(DiskChannel, ReadsBackWhatItWrote) {
     EXPECT_EQ(got[i].bytes, written[i].bytes);
   }
   std::string tooLong;
-  EXPECT_FALSE(devsim::tar::append(tooLong, {std::string(300, 'c'), Kind::File, '0', ""}, error));
+  EXPECT_FALSE(sim::tar::append(tooLong, {std::string(300, 'c'), Kind::File, '0', ""}, error));
 }
 
 TEST(DiskChannel, RefusesWhatNoSoundArchiveHolds) {

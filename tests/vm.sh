@@ -82,8 +82,8 @@ case $case in
   route-links)
     route 'd=/disk/ProgramFiles/Settings/Steadyflow; mkdir -p $d; ln -s /proc/sys/vm/min_free_kbytes $d/Steadyflow.ini; ln -s / /disk/root; mkfifo /disk/fifo; mknod /disk/null c 1 3'
     run 0 "$route"
-    says '^disk +/ProgramFiles/Settings/Steadyflow/Steadyflow.ini was left in the VM as no folder or regular file'
-    says '^disk +/fifo was left' ;;
+    says '^disk +/ProgramFiles/Settings/Steadyflow/Steadyflow.ini was left on the run.s disk as no folder or regular file; not kept'
+    says '^disk +/fifo was left on the run.s disk' ;;
   *) fail "no such case" ;;
 esac
 

@@ -5,7 +5,7 @@
 #include "call_filter.inc"
 #include "file.h"
 
-namespace sim::confinement {
+namespace sim::confine {
 namespace {
 
 // The machine's own kind. /proc/sys/kernel/arch is the kernel's word, which
@@ -31,4 +31,4 @@ std::optional<std::string> callFilter(bool nested, std::string& error) {
   return std::string(reinterpret_cast<const char*>(kTopFilter), sizeof kTopFilter);
 }
 
-}  // namespace sim::confinement
+}  // namespace sim::confine

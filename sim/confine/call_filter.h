@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace sim::confinement {
+namespace sim::confine {
 
 // The filter's bytes; NESTED keeps what a program that confines programs of
 // its own needs (new user namespaces, netlink sockets). Nothing, with ERROR
@@ -14,4 +14,4 @@ namespace sim::confinement {
 // for: no program runs confined without it.
 std::optional<std::string> callFilter(bool nested, std::string& error);
 
-}  // namespace sim::confinement
+}  // namespace sim::confine

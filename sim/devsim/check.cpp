@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "Steadyflow.h"
+#include "confined.h"
 #include "fail.h"
+#include "records.h"
 #include "helpers.h"
 #include "module.h"
 #include "record.h"
@@ -333,7 +335,7 @@ void reportPassedOver(const std::vector<std::optional<FileBytes>>& files, const 
   for (size_t i = 0; i < std::size(kSettingsFiles); ++i)
     if (files[i] && kSettingsFiles[i] != taken) passed += (passed.empty() ? "" : ", ") + std::string(kSettingsFiles[i]);
   if (passed.empty()) return;
-  report("check", "not read: " + passed + " (the module takes the file in its own folder, else the one in " +
+  confined::line("check", "not read: " + passed + " (the module takes the file in its own folder, else the one in " +
                       "/ProgramFiles/Settings, else the one in /ProgramFiles)");
 }
 
@@ -342,16 +344,12 @@ void reportPassedOver(const std::vector<std::optional<FileBytes>>& files, const 
 int check(const Options& o, int argc, char** argv) {
   const bool named = !o.settingsFile.empty();
   sim::SessionOptions options;
-  options.root = named ? "" : o.sandbox;
   options.shell = false;
-  options.reach = {o.module, o.settingsFile};
-  options.timeout = o.timeout;
   sim::Session& session = sim::Session::start(argc, argv, options);
-  if (!o.module.empty()) session.useModule(o.module);
-  std::string error;
-  if (!sim::readIdentity(session.modulePath(), error)) fail(error);
-
-  if (named) placeFile(session, namedSettingsFile(o.settingsFile));
+  session.useModule(confined::takeInput(session, o.module.empty() ? session.modulePath() : o.module));
+  // The outside hands in the disk, FILE on it; a check started by another
+  // confinement reads FILE itself.
+  if (named && !confined::channelled()) placeFile(session, namedSettingsFile(o.settingsFile));
   const auto files = settingsFiles(session.disk(), 0);  // refuses links, FIFOs, devices first
   const std::string startDir = startFolder(session);
   session.boot({"", 0, startDir, true, true});
@@ -363,15 +361,16 @@ int check(const Options& o, int argc, char** argv) {
 
   const std::string name = named ? o.settingsFile : r.file;
   if (r.file.empty() || r.opened == INILOCATION_NewFile) {
-    report("check", std::string("no settings file on the disk: the module will create ") + kSettingsFiles[0] +
+    confined::line("check", std::string("no settings file on the disk: the module will create ") + kSettingsFiles[0] +
                         " holding \"" + kKey + "=" + std::to_string(kDefault) + "\\r\\n\"; " +
                         std::to_string(kDefault) + " will be applied");
   } else if (r.opened == INILOCATION_NotFound) {
     fail(name + ": the module finds it but cannot read it; it would apply the default " + std::to_string(kDefault));
   } else {
-    report("check", name + ": " + explain(r, fileBytes));
+    confined::line("check", name + ": " + explain(r, fileBytes));
   }
   if (!named) reportPassedOver(files, r.file);
+  if (confined::channelled()) writeEnd(confined::records(), Outcome{});
   return 0;
 }
 

@@ -7,70 +7,57 @@
 // run checks and prints the module's identity header, hands it its entry
 // record, calls its main entry and delivers events, then reports what the
 // device would show: the terminal line, the command and the kernel setting it
-// wrote, and the module's settings files. The module runs confined
-// (confinement.h) on the sandbox folder, with the real libc and a real shell:
-// loaded into this process, or with --image by the device image's loader
-// under qemu-mipsel.
+// wrote, and the module's settings files. devsim runs in two parts: the
+// outside (outside.h), which alone prints, and its confined part
+// (confined.h), in which the module runs with the real libc and a real
+// shell: loaded into that process, with --image by the device image's loader
+// under qemu-mipsel, or with --vm in a MIPS Linux VM (vm.h).
 //
 // Exit status: 0 done; 1 bad input (one line says why); 2 a wrong command
 // line; 3 (run) the run completed but the module's command did not write the
 // kernel setting (the shell failed); 124 the run took longer than its
 // time limit; 128 + N the run was ended by the signal N.
 //
-// The run model is run.h, the report report.h, the run in the device image
-// image.h; check is check.h.
+// The run model is run.h, its records records.h, the report report.h, the
+// run in the device image image.h, in the VM vm.h; check is check.h.
 #include <stdio.h>
 
 #include "check.h"
+#include "confine.h"
+#include "confined.h"
 #include "fail.h"
-#include "module.h"
 #include "image.h"
 #include "options.h"
-#include "report.h"
+#include "outside.h"
 #include "run.h"
 #include "session.h"
-#include "settings.h"
 #include "vm.h"
 
 namespace {
 
-int run(const devsim::Options& o, int argc, char** argv) {
+// The run in devsim's confined part: the module and disk the outside handed
+// in, the run here, in the device image or in the VM, and everything back.
+int runConfined(const devsim::Options& o, int argc, char** argv) {
   sim::SessionOptions options;
-  options.root = o.sandbox;
   options.shell = o.shell;
-  if (!o.disk.empty()) options.writable.push_back(o.disk);
-  options.reach = {o.module};
-  if (!o.image.empty()) options.reach.push_back(o.image);
-  options.timeout = o.timeout;
-  if (!o.vm.empty()) {
-    // The VM is given the run's time and killed at its end; the confinement
-    // waits a little longer, so that devsim says which part stopped.
-    options.reach.push_back(o.vm);
-    options.timeout = o.timeout + 30;
-    options.dataBytes = (uint64_t{o.memory} << 20) + devsim::vm::kQemuBytes;
-  }
   sim::Session& session = sim::Session::start(argc, argv, options);
-
-  session.useModule(o.module);
+  session.useModule(devsim::confined::takeInput(session, o.module));
   const bool inImage = !o.image.empty(), inVm = !o.vm.empty();
-  std::string error;
-  const auto identity =
-      sim::readIdentity(session.modulePath(), error, inImage || inVm ? sim::Machine::Device : sim::Machine::ThisOne);
-  if (!identity) devsim::fail(error);
   session.resetTerminals(o.terminals);
   session.clearKernelSetting();
   // The image's loader starts its own firmware and loads its own data: here
   // only the disk and the start folder are settled.
-  const sim::FirmwareSetup setup{o.disk, o.chdirSuccess, o.startDir, o.taskData, o.utf8};
+  const sim::FirmwareSetup setup{o.disk.empty() || devsim::confined::channelled() ? "" : o.disk, o.chdirSuccess,
+                                 o.startDir, o.taskData, o.utf8};
   if (inImage || inVm)
     session.resetFirmware(setup);
   else
     session.boot(setup);
-  const devsim::SettingsFiles before = devsim::settingsFiles(session.disk(), devsim::kComparedBytes);
-  const devsim::Outcome out = inVm      ? devsim::vm::run(o, session)
-                              : inImage ? devsim::runInImage(o, session)
-                                        : devsim::runHere(o, session);
-  return devsim::reportRun(o, session, *identity, out, before);
+  devsim::Outcome out = inVm      ? devsim::vm::run(o, session)
+                        : inImage ? devsim::runInImage(o, session)
+                                  : devsim::runHere(o, session);
+  devsim::confined::giveBack(session, out);
+  return 0;
 }
 
 }  // namespace
@@ -84,5 +71,7 @@ int main(int argc, char** argv) {
   }
   if (!parsed.options) devsim::fail(parsed.error, 2);
   const devsim::Options& o = *parsed.options;
-  return o.command == devsim::Command::Check ? devsim::check(o, argc, argv) : run(o, argc, argv);
+  if (!sim::confine::inside::own("devsim")) return devsim::outside(o, argc, argv);
+  devsim::confined::records();  // from here on a failure is said to the outside
+  return o.command == devsim::Command::Check ? devsim::check(o, argc, argv) : runConfined(o, argc, argv);
 }

@@ -35,8 +35,8 @@ std::vector<std::string> loaderCommand(const Options& o, const sim::Session& ses
 // The loader's output file NAME, read and removed.
 std::string takeOutput(const sim::Session& session, const std::string& name) {
   std::string error;
-  const auto file = sim::sandbox::readRegular(session.root(), "tmp/" + name, kReportLimit, error);
-  unlink((sim::sandbox::temporary(session.root()) + "/" + name).c_str());
+  const auto file = sim::sandbox::readRegular(session.scratch(), name, kReportLimit, error);
+  unlink((session.scratch() + "/" + name).c_str());
   return file ? file->bytes : "";
 }
 
@@ -56,7 +56,7 @@ std::vector<std::string> loaderOptions(const Options& o) {
 Outcome runInImage(const Options& o, const sim::Session& session) {
   if (access((o.image + "/run").c_str(), X_OK) != 0)
     fail("no device image at " + o.image + " (no run; make image builds one)");
-  const std::string tmp = sim::sandbox::temporary(session.root());
+  const std::string tmp = session.scratch();
   sim::process::Child child;
   child.out = open((tmp + "/tapload.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   child.err = open((tmp + "/tapload.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "fail.h"
+#include "layout.h"
 #include "process.h"
 #include "record.h"
 #include "tapheader.h"
@@ -56,49 +57,26 @@ void reportEntries(const Outcome& out) {
 // The bytes TERMINAL received, as a report line.
 void reportTerminal(int number, uint64_t size, const std::string& bytes) {
   const sim::sandbox::FileBytes file{size, bytes};
-  report("terminal", "/dev/pts/" + std::to_string(number) + " received " + std::to_string(size) +
-                         " bytes: " + shownFile(file));
+  report("terminal",
+         "/dev/pts/" + std::to_string(number) + " received " + std::to_string(size) + " bytes: " + shownFile(file));
 }
 
-void reportTerminals(const Options& o, const sim::Session& session, const Outcome& out) {
+void reportTerminals(const Options& o, const Outcome& out) {
   bool any = false;
-  if (out.vm) {
-    for (const TerminalBytes& t : out.vm->terminals)
-      if (t.size > 0) {
-        reportTerminal(t.number, t.size, t.bytes);
-        any = true;
-      }
-  }
-  for (int t : out.vm ? std::vector<int>{} : o.terminals) {
-    std::string error;
-    const auto bytes = sim::sandbox::readRegular(session.root(), "dev/pts/" + std::to_string(t), kShownBytes, error);
-    if (!bytes || bytes->size == 0) continue;
-    reportTerminal(t, bytes->size, bytes->bytes);
-    any = true;
-  }
+  for (const TerminalBytes& t : out.terminals)
+    if (t.size > 0) {
+      reportTerminal(t.number, t.size, t.bytes);
+      any = true;
+    }
   if (!any) report("terminal", o.terminals.empty() ? "no pseudo-terminal present" : "nothing written");
-}
-
-// The VM kernel's own setting: a command that ran must have changed it or
-// have been answered by the shell's success.
-bool reportVmKernel(const Outcome& out) {
-  const VmFacts& vm = *out.vm;
-  const std::string kernel = vm.kernel.value_or("");
-  const std::string was = " (the VM's kernel; it held " + quoted(vm.kernelBefore) + " before)";
-  const bool ranWell = std::any_of(out.calls.commands.begin(), out.calls.commands.end(),
-                                   [](const auto& c) { return c.ran && c.status == 0; });
-  if (kernel != vm.kernelBefore || ranWell || out.calls.commands.empty()) {
-    report("kernel", "min_free_kbytes now holds " + quoted(kernel) + was);
-    return true;
-  }
-  report("kernel", "min_free_kbytes was NOT written by this run" + was + "; devsim exits 3");
-  return false;
 }
 
 // The commands and the kernel setting; answers whether the setting was
 // written as the run should have written it: a command the module ran must
-// have written it (a module that runs none may leave it).
-bool reportCommands(const Options& o, const sim::Session& session, const Outcome& out) {
+// have written it (a module that runs none may leave it). In the VM the
+// setting is the kernel's own, which always holds a value: a command that
+// ran must have changed it or have been answered by the shell's success.
+bool reportCommands(const Options& o, const Outcome& out) {
   for (const sim::record::ShellCall& call : out.calls.commands) {
     std::string outcome;
     const sim::process::Ending ending = sim::process::ending(call.status);
@@ -111,12 +89,14 @@ bool reportCommands(const Options& o, const sim::Session& session, const Outcome
     report("command", escaped(call.command) + outcome);
   }
   if (out.calls.commands.empty()) report("command", "none run");
-  if (out.vm) return reportVmKernel(out);
-  std::string error;
-  const auto kernel = sim::sandbox::readRegular(session.root(), "proc/sys/vm/min_free_kbytes", kShownBytes, error);
-  const std::string where = " (" + escaped(session.kernelSettingPath()) + ")";
-  if (kernel && kernel->size > 0) {
-    report("kernel", "min_free_kbytes now holds " + shownFile(*kernel) + where);
+  const sim::sandbox::FileBytes kernel{out.kernel.value_or("").size(), out.kernel.value_or("")};
+  const std::string where = out.vm ? " (the VM's kernel; it held " + quoted(out.kernelBefore) + " before)"
+                                   : " (the run's stand-in for " + std::string(sim::layout::kKernelSetting) + ")";
+  const bool ranWell = std::any_of(out.calls.commands.begin(), out.calls.commands.end(),
+                                   [](const auto& c) { return c.ran && c.status == 0; });
+  const bool written = out.vm ? kernel.bytes != out.kernelBefore || ranWell : kernel.size > 0;
+  if (written || (out.vm && out.calls.commands.empty())) {
+    report("kernel", "min_free_kbytes now holds " + shownFile(kernel) + where);
     return true;
   }
   if (!o.shell) {
@@ -131,8 +111,8 @@ bool reportCommands(const Options& o, const sim::Session& session, const Outcome
   return false;
 }
 
-void reportSettings(const sim::Session& session, const SettingsFiles& before) {
-  const SettingsFiles after = settingsFiles(session.disk(), kComparedBytes);
+void reportSettings(const std::string& disk, const SettingsFiles& before) {
+  const SettingsFiles after = settingsFiles(disk, kComparedBytes);
   bool any = false;
   for (size_t i = 0; i < std::size(kSettingsFiles); ++i) {
     const auto& was = before[i];
@@ -169,8 +149,8 @@ void reportState(const Outcome& out) {
 
 void report(const char* what, const std::string& text) { printf("%-10s %s\n", what, text.c_str()); }
 
-int reportRun(const Options& o, const sim::Session& session, const sim::Identity& identity, const Outcome& out,
-              const SettingsFiles& before) {
+int reportRun(const Options& o, const sim::Identity& identity, const Outcome& out, const SettingsFiles& before,
+              const std::string& disk) {
   reportIdentity(o.module, identity);
   if (!o.image.empty())
     report("image",
@@ -180,12 +160,12 @@ int reportRun(const Options& o, const sim::Session& session, const sim::Identity
                      std::to_string(out.vm->totalKb) + " kB for the kernel's use), under qemu-system-mipsel; " +
                      escaped(o.vm));
   reportEntries(out);
-  reportTerminals(o, session, out);
-  const bool written = reportCommands(o, session, out);
-  reportSettings(session, before);
+  reportTerminals(o, out);
+  const bool written = reportCommands(o, out);
+  reportSettings(disk, before);
+  for (const std::string& path : out.notKept)
+    report("disk", escaped(path) + " was left on the run's disk as no folder or regular file; not kept");
   if (out.vm) {
-    for (const std::string& path : out.vm->notCopied)
-      report("disk", escaped(path) + " was left in the VM as no folder or regular file; not copied back");
     report("memory", "available " + std::to_string(out.vm->availableBefore) + " kB before the run, " +
                          std::to_string(out.vm->availableAfter) + " kB after");
   }

@@ -23,7 +23,7 @@ void report(const char* what, const std::string& text);
 // terminals, the commands and the kernel setting, the settings files against
 // BEFORE, the state left, and with --trace every call in order. Answers
 // devsim's exit status: 0, or 3 when the kernel setting was not written.
-int reportRun(const Options& o, const sim::Session& session, const sim::Identity& identity, const Outcome& out,
-              const SettingsFiles& before);
+int reportRun(const Options& o, const sim::Identity& identity, const Outcome& out, const SettingsFiles& before,
+              const std::string& disk);
 
 }  // namespace devsim

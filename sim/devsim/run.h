@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "options.h"
@@ -30,22 +31,14 @@ struct TerminalBytes {
   std::string bytes;
 };
 
-// What a run in the VM shows besides the calls: the kernel it ran on and its
-// memory (kB), the memory available before and after the run, how the
-// loader ended (its wait status and first line of complaint), what each
-// pseudo-terminal's reader received, the kernel's own min_free_kbytes after
-// the run, whether the VM finished the run (its disk written back), and
-// what it left on the disk that was not copied back.
+// What a run in the VM shows besides: the kernel it ran on and its memory
+// (kB), the memory available before and after the run, and how the loader
+// ended (its wait status and first line of complaint).
 struct VmFacts {
   std::string release;
   uint64_t totalKb = 0, availableBefore = 0, availableAfter = 0;
   int loaderStatus = 0;
   std::string loaderError;
-  std::vector<TerminalBytes> terminals;
-  std::string kernelBefore;
-  std::optional<std::string> kernel;
-  bool ended = false;
-  std::vector<std::string> notCopied;  // what the VM left on its disk that is no folder or file
 };
 
 struct Outcome {
@@ -57,7 +50,20 @@ struct Outcome {
   std::string cwd;  // the firmware's current directory at the end
   uint32_t liveBlocks = 0;
   uint64_t peakBytes = 0;
+  // What the terminals that exist received, and the kernel setting before
+  // and after the run (the stand-in's, or in the VM the kernel's own).
+  std::vector<TerminalBytes> terminals;
+  std::string kernelBefore;
+  std::optional<std::string> kernel;
+  // What the run left on its disk that is no folder or regular file, and so
+  // was not kept (as disk paths).
+  std::vector<std::string> notKept;
   std::optional<VmFacts> vm;  // a run in the VM
+  // devsim check's lines (a word and its text), or the one line a confined
+  // run ended with and its exit status.
+  std::vector<std::pair<std::string, std::string>> lines;
+  std::optional<std::pair<int, std::string>> failure;
+  bool ended = false;  // the records say the run's end: they are whole
 };
 
 // Runs the session's module here: hands it its entry record, calls its main

@@ -14,12 +14,14 @@
 #include <filesystem>
 #include <set>
 
+#include "disk_archive.h"
 #include "fail.h"
 #include "file.h"
 #include "image.h"
 #include "process.h"
 #include "record.h"
 #include "records.h"
+#include "run_limits.h"
 #include "sandbox.h"
 #include "tar.h"
 
@@ -31,7 +33,7 @@ using sim::record::quoted;
 constexpr char kEmulator[] = "/usr/bin/qemu-system-mipsel";
 // The disk channel: the tar in, and the disk's tar back, which the tmpfs's
 // caps keep within it (headers and padding of kDiskFiles included).
-constexpr uint64_t kChannelBytes = 3 * kDiskBytes;
+constexpr uint64_t kChannelBytes = sim::limits::kDiskChannelBytes;
 // Where qemu finds the records pipe.
 constexpr int kRecordsFd = 3;
 // What the VM's console shows of the end, kept for the line that names it.
@@ -42,42 +44,6 @@ constexpr size_t kConsoleTail = 16 << 10;
 std::string reason() { return strerror(errno); }
 
 // --- the disk channel ---------------------------------------------------------
-
-// Appends the folder FD (at PATH in the archive) and all below it, in name
-// order: folders and regular files only, within the VM's caps.
-void archiveFolder(int fd, const std::string& path, const std::string& shown, std::string& archive, size_t& files,
-                   uint64_t& bytes) {
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) failed("cannot read " + quoted(shown) + ": " + reason(), 1);
-  std::vector<std::string> names;
-  while (const dirent* e = readdir(dir))
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    const std::string inside = path + "/" + name, where = shown + "/" + name;
-    struct stat st;
-    if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-      failed("cannot read " + quoted(where) + ": " + reason(), 1);
-    if (++files > kDiskFiles)
-      failed("the disk holds more than " + std::to_string(kDiskFiles) + " entries for the VM", 1);
-    std::string error;
-    if (S_ISDIR(st.st_mode)) {
-      if (!tar::append(archive, {inside, tar::Kind::Folder, '5', ""}, error)) failed(error, 1);
-      const int sub = openat(dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub < 0) failed("cannot read " + quoted(where) + ": " + reason(), 1);
-      archiveFolder(sub, inside, where, archive, files, bytes);
-    } else if (S_ISREG(st.st_mode)) {
-      bytes += static_cast<uint64_t>(st.st_size);
-      if (bytes > kDiskBytes) failed("the disk holds more than the VM's " + std::to_string(kDiskBytes) + " bytes", 1);
-      const auto file = sim::sandbox::readRegular(shown, name, kDiskBytes, error);
-      if (!file) failed(error, 1);
-      if (!tar::append(archive, {inside, tar::Kind::File, '0', file->bytes}, error)) failed(error, 1);
-    } else {
-      failed(quoted(where) + " is no folder or regular file; the VM's disk takes only those", 1);
-    }
-  }
-  closedir(dir);
-}
 
 // The VM's part of the run: vmrun's arguments, one a line (sim/vm/init).
 std::string arguments(const Options& o) {
@@ -96,28 +62,20 @@ std::string arguments(const Options& o) {
   return text;
 }
 
-// The disk channel, in the sandbox's scratch folder: the run's arguments and
+// The disk channel, in the room's scratch folder: the run's arguments and
 // module, and the disk, as a tar, at the start of a file of kChannelBytes.
 std::string writeChannel(const Options& o, const sim::Session& session) {
   std::string archive, error;
-  struct stat st;
-  if (stat(session.modulePath().c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) > kDiskBytes)
-    failed(quoted(session.modulePath()) + " is missing or too large for the VM", 1);
   const auto module = sim::readFile(session.modulePath());
   if (!module) failed("cannot read " + quoted(session.modulePath()), 1);
-  bool fits = tar::append(archive, {"run", tar::Kind::Folder, '5', ""}, error) &&
-              tar::append(archive, {"run/args", tar::Kind::File, '0', arguments(o)}, error) &&
-              tar::append(archive, {"run/module.tap", tar::Kind::File, '0', *module}, error) &&
-              tar::append(archive, {"disk", tar::Kind::Folder, '5', ""}, error);
+  bool fits = sim::tar::append(archive, {"run", sim::tar::Kind::Folder, '5', ""}, error) &&
+              sim::tar::append(archive, {"run/args", sim::tar::Kind::File, '0', arguments(o)}, error) &&
+              sim::tar::append(archive, {"run/module.tap", sim::tar::Kind::File, '0', *module}, error) &&
+              sim::disk::pack(session.disk(), "disk", archive, error);
   if (!fits) failed(error, 1);
-  const int disk = open(session.disk().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (disk < 0) failed("cannot read the disk " + quoted(session.disk()) + ": " + reason(), 1);
-  size_t files = 0;
-  uint64_t bytes = 0;
-  archiveFolder(disk, "disk", session.disk(), archive, files, bytes);
-  tar::finish(archive);
+  sim::tar::finish(archive);
 
-  const std::string path = sim::sandbox::temporary(session.root()) + "/vm-channel.img";
+  const std::string path = session.scratch() + "/vm-channel.img";
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   const bool written = fd >= 0 && write(fd, archive.data(), archive.size()) == static_cast<ssize_t>(archive.size()) &&
                        ftruncate(fd, static_cast<off_t>(kChannelBytes)) == 0;
@@ -134,64 +92,12 @@ void readChannel(const std::string& path, const sim::Session& session, std::vect
   const size_t slash = path.rfind('/');
   const auto channel = sim::sandbox::readRegular(path.substr(0, slash), path.substr(slash + 1), kChannelBytes, error);
   unlink(path.c_str());
-  std::vector<tar::Entry> entries;
-  if (!channel || !tar::read(channel->bytes.data(), channel->bytes.size(), kDiskFiles + 1, kDiskBytes, entries, error))
+  std::vector<sim::tar::Entry> entries;
+  if (!channel || !sim::disk::unpack(channel->bytes, entries, error))
     failed("the VM gave back a disk devsim cannot read: " + error, 1);
-  if (entries.empty() || entries[0].path != "disk" || entries[0].kind != tar::Kind::Folder)
+  if (entries.empty() || entries[0].path != "disk" || entries[0].kind != sim::tar::Kind::Folder)
     failed("the VM gave back no disk", 1);
-  const std::string disk = session.disk();
-  std::set<std::string> kept;
-  for (const tar::Entry& e : entries) {
-    if (e.path.compare(0, 5, "disk/") != 0) continue;
-    const std::string relative = e.path.substr(5), host = disk + "/" + relative;
-    if (e.kind == tar::Kind::Other) {
-      skipped.push_back("/" + relative);
-      continue;
-    }
-    kept.insert(relative);
-    struct stat st;
-    const bool exists = lstat(host.c_str(), &st) == 0;
-    if (e.kind == tar::Kind::Folder) {
-      if (exists && !S_ISDIR(st.st_mode)) unlink(host.c_str());
-      if ((!exists || !S_ISDIR(st.st_mode)) && mkdir(host.c_str(), 0755) != 0)
-        failed("cannot make " + quoted(host) + ": " + reason(), 1);
-      continue;
-    }
-    if (exists && S_ISDIR(st.st_mode)) failed(quoted(host) + " is a folder here and a file in the VM", 1);
-    const int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    const bool written = fd >= 0 && write(fd, e.bytes.data(), e.bytes.size()) == static_cast<ssize_t>(e.bytes.size());
-    if (fd >= 0) close(fd);
-    if (!written) failed("cannot write " + quoted(host) + ": " + reason(), 1);
-  }
-  // What the VM removed: anything here it did not give back, deepest first.
-  std::vector<std::string> gone;
-  std::vector<std::string> folders = {""};
-  while (!folders.empty()) {
-    const std::string folder = folders.back();
-    folders.pop_back();
-    DIR* dir = opendir((disk + "/" + folder).c_str());
-    if (dir == nullptr) continue;
-    while (const dirent* e = readdir(dir)) {
-      if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-      const std::string relative = folder.empty() ? e->d_name : folder + "/" + e->d_name;
-      if (!kept.count(relative))
-        gone.push_back(relative);
-      else if (e->d_type == DT_DIR)
-        folders.push_back(relative);
-    }
-    closedir(dir);
-  }
-  std::sort(gone.rbegin(), gone.rend());
-  for (const std::string& relative : gone) {
-    const std::string host = disk + "/" + relative;
-    struct stat st;
-    if (lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      std::error_code ignored;
-      std::filesystem::remove_all(host, ignored);
-    } else {
-      unlink(host.c_str());
-    }
-  }
+  if (!sim::disk::apply(entries, "disk", session.disk(), skipped, error)) failed(error, 1);
 }
 
 // --- the VM -------------------------------------------------------------------
@@ -226,8 +132,9 @@ std::vector<std::string> emulatorCommand(const Options& o, const std::string& ch
           "-initrd",
           o.vm + "/initramfs.cpio",
           "-append",
-          "console=ttyS0 panic=-1 oops=panic nokaslr quiet steadyflow.disk_bytes=" + std::to_string(kDiskBytes) +
-              " steadyflow.disk_files=" + std::to_string(kDiskFiles),
+          "console=ttyS0 panic=-1 oops=panic nokaslr quiet steadyflow.disk_bytes=" +
+              std::to_string(sim::limits::kDiskBytes) +
+              " steadyflow.disk_files=" + std::to_string(sim::limits::kDiskEntries),
           "-chardev",
           "stdio,id=console,signal=off",
           "-serial",
@@ -296,11 +203,11 @@ Channels runEmulator(const Options& o, const std::string& channel) {
         consoleBytes += size;
         got.console.append(buffer, size);
         if (got.console.size() > 2 * kConsoleTail) got.console.erase(0, got.console.size() - kConsoleTail);
-        if (consoleBytes > kConsoleBytes && got.overflow.empty()) got.overflow = "its console";
+        if (consoleBytes > sim::limits::kVmConsoleBytes && got.overflow.empty()) got.overflow = "its console";
       } else if (i == 1) {
-        if (got.records.size() + size > kRecordBytes && got.overflow.empty()) got.overflow = "its records";
-        if (got.records.size() < kRecordBytes)
-          got.records.append(buffer, std::min(size, kRecordBytes - got.records.size()));
+        if (got.records.size() + size > sim::limits::kRecordBytes && got.overflow.empty()) got.overflow = "its records";
+        if (got.records.size() < sim::limits::kRecordBytes)
+          got.records.append(buffer, std::min(size, sim::limits::kRecordBytes - got.records.size()));
       } else if (got.errors.size() < 4096) {
         got.errors.append(buffer, size);
       }
@@ -341,7 +248,7 @@ void judgeEnding(const Options& o, const Channels& got, const Outcome& out, cons
     failed("the VM stopped answering: the run did not end within its limit of " + std::to_string(o.timeout) +
            " s; it was killed" + shown);
   if (!recordsError.empty()) failed("the VM gave records devsim cannot read, " + recordsError, 1);
-  if (!out.vm->ended) {
+  if (!out.ended) {
     const std::string qemu = got.errors.substr(0, got.errors.find('\n'));
     if (got.console.empty() && !qemu.empty()) failed("cannot run the VM: " + quoted(qemu), 1);
     failed("the VM stopped before the run's end" + shown);
@@ -359,7 +266,7 @@ Outcome run(const Options& o, const sim::Session& session) {
   const std::string channel = writeChannel(o, session);
   const Channels got = runEmulator(o, channel);
   Outcome out;
-  out.vm = VmFacts{};
+  out.vm.emplace();
   std::string error;
   readRecords(got.records, out, error);
   judgeEnding(o, got, out, error);
@@ -369,7 +276,9 @@ Outcome run(const Options& o, const sim::Session& session) {
                         : "in the VM: " + line,
            1);
   }
-  readChannel(channel, session, out.vm->notCopied);
+  readChannel(channel, session, out.notKept);
+  // The VM's own end is no end of devsim's records.
+  out.ended = false;
   return out;
 }
 

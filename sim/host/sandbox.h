@@ -1,12 +1,11 @@
-// The sandbox folder: everything a run of the module may write. Inside the
-// confinement (confinement.h) it stands in for the device's disk, terminals
-// and kernel setting:
-//   ROOT/disk/                          the device's disk ("/ProgramFiles" ...)
-//   ROOT/dev/pts/                       bound over /dev/pts
-//   ROOT/proc/sys/vm/min_free_kbytes    bound over /proc/sys/vm/min_free_kbytes
-//   ROOT/tmp/                           the hosting program's temporary files
-// The layout is made and used without following a link: a link where one of
-// these folders or files belongs is refused, never followed.
+// The sandbox folder a caller keeps between runs (layout.h), as devsim's
+// unconfined side uses it, and the bounded, link-free reads and writes of
+// the files there and in a run's room.
+//
+// No run ever sees the sandbox folder: its disk is copied into the run's
+// room and what the run gives back is copied out (disk_archive.h), by the
+// caller, as the caller. So its owner and mode stay the caller's, and a
+// folder that is no sandbox is refused before anything in it is touched.
 #pragma once
 
 #include <stdint.h>
@@ -19,13 +18,6 @@
 #include <vector>
 
 namespace sim::sandbox {
-
-// Who a run's sandbox belongs to: the identity the confined program runs
-// under (confinement.h).
-struct Owner {
-  uid_t uid;
-  gid_t gid;
-};
 
 // A descriptor closed when it goes out of scope.
 class Fd {
@@ -46,47 +38,36 @@ class Fd {
   int fd_;
 };
 
-// A folder or file of a run held open from its check to its use, so that
-// nothing can be put in its place between the two: what the confinement
-// binds is the very file checked, whatever its path names later.
-struct Held {
-  std::string path;  // absolute, resolved
-  Fd fd;             // O_PATH, never through a link
-};
+// A caller's sandbox, checked and locked for one run; made only once a run
+// gives back a disk to keep.
+class Sandbox {
+ public:
+  // FOLDER as a sandbox: absent, or a folder holding nothing but the layout's
+  // entries; not the machine's "/", nor in its /proc, /sys or /dev. DISK,
+  // when given, is the folder standing for the disk instead of FOLDER/disk:
+  // absent, empty, or holding ProgramFiles. The sandbox, where it exists, is
+  // locked for the run: a second run on it is refused. Nothing, with ERROR
+  // set to one line, when it is no sandbox or in use.
+  static std::optional<Sandbox> open(const std::string& folder, const std::string& disk, std::string& error);
+  const std::string& path() const { return path_; }
+  const std::string& disk() const { return disk_; }
+  // The disk as a tar under "disk" (disk_archive.h); an absent disk is an
+  // empty one holding ProgramFiles.
+  bool pack(std::string& archive, std::string& error) const;
+  // Keeps what a run gave back: the sandbox and its disk made where
+  // missing, then the disk made to match (disk_archive.h apply).
+  bool keep(const std::string& archive, std::vector<std::string>& skipped, std::string& error);
 
-// The sandbox laid out for a run and held: the folder itself (locked for the
-// run: a second run on it is refused), and the two files bound over the
-// machine's, each checked to lie on the folder's own mount and to belong to
-// OWNER.
-struct Layout {
-  Held root, setting, terminals;
+ private:
+  Sandbox() = default;
+  std::string path_, disk_;
+  Fd lock_;
 };
-
-// Checks ROOT as a sandbox folder (not empty, not the machine's "/", not in
-// or above its /proc, /sys or /dev, holding no folder but the layout's),
-// makes it where missing, owned by OWNER with mode 0700, and lays it out.
-// Run as root, it first hands what root left in it to OWNER, never
-// following a link. Nothing, with ERROR set to one line, on failure.
-std::optional<Layout> prepare(const std::string& root, const Owner& owner, std::string& error);
-// Checks, makes and holds a further folder the hosting program writes (its
-// output), owned by OWNER.
-std::optional<Held> prepareWritable(const std::string& folder, const Owner& owner, std::string& error);
 
 // RELATIVE below BASE as a message names it ("." is left out).
 std::string joinedPath(const std::string& base, const std::string& relative);
-// The host paths of the layout under ROOT.
-std::string disk(const std::string& root);
-std::string terminal(const std::string& root, int number);
-std::string kernelSetting(const std::string& root);
-std::string temporary(const std::string& root);
-
-// Leaves exactly the terminals NUMBERS in ROOT/dev/pts, each empty.
-bool resetTerminals(const std::string& root, const std::vector<int>& numbers, std::string& error);
-// Empties the kernel setting in place: the file itself is what is bound over
-// the machine's, so it is never replaced.
-bool clearKernelSetting(const std::string& root, std::string& error);
-// Empties the disk folder, leaving only "/ProgramFiles".
-bool resetDisk(const std::string& root, std::string& error);
+// Empties the folder PATH, never following a link.
+bool emptyFolder(const std::string& path, std::string& error);
 
 // The file RELATIVE below the folder BASE as a report shows it: only a regular
 // file, reached without passing a link, never blocking on a FIFO or device,

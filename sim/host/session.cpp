@@ -1,15 +1,18 @@
 #include "session.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
 
-#include "confinement.h"
+#include "confine.h"
+#include "layout.h"
 #include "linker.h"
 #include "platform.h"
 #include "record.h"
@@ -50,14 +53,24 @@ std::vector<std::string> thisProgram(int argc, char** argv) {
   return argv2;
 }
 
-std::string resolved(const std::string& path) {
-  char out[PATH_MAX];
-  return realpath(path.c_str(), out) ? std::string(out) : path;
-}
-
 Session* started = nullptr;
 
 }  // namespace
+
+confine::Request Session::request(int argc, char** argv, const SessionOptions& options) {
+  confine::Request request;
+  request.program = thisProgram(argc, argv);
+  // What every hosting program reads: its own file, the libraries it loads
+  // and the links to them, the build's module.
+  request.reach = options.reach;
+  request.reach.insert(request.reach.end(),
+                       {self(), placed(kPlaces.libraries), placed(kPlaces.compat), placed(kPlaces.module)});
+  request.writable = options.writable;
+  request.nested = options.nested;
+  request.timeout = options.timeout;
+  request.dataBytes = options.dataBytes;
+  return request;
+}
 
 Session& Session::start(int argc, char** argv, const SessionOptions& options) {
   // Never destroyed: loaded module copies stay until the process ends, for
@@ -66,46 +79,31 @@ Session& Session::start(int argc, char** argv, const SessionOptions& options) {
   started = &session;
   session.program_ = fs::path(argc > 0 ? argv[0] : "steadyflow").filename();
   session.module_ = placed(kPlaces.module);
-  std::string root = options.root;
+  session.root_ = layout::kRoom;
+  session.disk_ = session.root_ + "/" + layout::kDisk;
 
-  // Inside the confinement this program asked for, as the mounts and the
-  // identity prove; a sandbox named but not in effect runs nothing.
-  if (const auto named = confinement::namedRoot(); named && (root.empty() || resolved(root) == resolved(*named))) {
-    session.require(confinement::activeOn(*named),
-                    "the confinement the environment names is not in effect here; nothing runs unconfined");
-    session.root_ = *named;
-    session.disk_ = sandbox::disk(*named);
+  // The confined run this program asked for, as the mounts and the
+  // identity prove.
+  if (confine::inside::own(session.program_.c_str())) {
     session.confined_ = true;
     session.runShell(options.shell);
     return session;
   }
-
-  const bool confinable = !options.withoutConfinement || confinement::available(session.reason_);
-  if (root.empty()) {
-    const char* tmp = getenv("TMPDIR");
-    std::string made = std::string(tmp && *tmp ? tmp : "/tmp") + "/steadyflow-XXXXXX";
-    session.require(mkdtemp(made.data()) != nullptr, "cannot make a temporary sandbox folder");
-    root = made;
-    session.removeRoot_ = true;
-  }
-  if (!confinable) {
-    // Carrying on without: a folder for the program's own files, and no module.
-    session.root_ = root;
-    session.disk_ = sandbox::disk(root);
-    fs::create_directories(sandbox::temporary(root));
-    if (session.removeRoot_) atexit([] { fs::remove_all(started->root_); });
+  if (options.withoutConfinement && !confine::available(session.reason_)) {
+    // Carrying on without: a folder of its own for the program's files, and
+    // no module.
+    std::string made = "/tmp/steadyflow-XXXXXX";
+    session.require(mkdtemp(made.data()) != nullptr, "cannot make a temporary folder");
+    session.root_ = made;
+    session.disk_ = made + "/" + layout::kDisk;
+    fs::create_directories(session.scratch());
+    atexit([] { fs::remove_all(started->root_); });
     return session;
   }
-  confinement::Request request{root, options.writable, options.reach, options.nested, options.timeout,
-                               options.dataBytes};
-  // What every hosting program reads: its own file, the libraries it
-  // loads and the links to them, the module.
-  request.reach.insert(request.reach.end(),
-                       {self(), placed(kPlaces.libraries), placed(kPlaces.compat), session.module_});
-  const int status = confinement::runToEnd(request, thisProgram(argc, argv), session.program_);
-  if (session.removeRoot_) fs::remove_all(root);
-  exit(status);
+  exit(confine::runToEnd(request(argc, argv, options), session.program_));
 }
+
+std::string Session::buildModule() { return placed(kPlaces.module); }
 
 Session& Session::current() {
   if (started == nullptr) {
@@ -124,27 +122,37 @@ void Session::require(bool ok, const std::string& error) const {
   if (!ok) fail(error);
 }
 
-std::string Session::terminalPath(int number) const { return sandbox::terminal(root_, number); }
-std::string Session::kernelSettingPath() const { return sandbox::kernelSetting(root_); }
+std::string Session::scratch() const { return root_ + "/" + layout::kScratch; }
+std::string Session::terminalPath(int number) const {
+  return std::string(layout::kTerminals) + "/" + std::to_string(number);
+}
+std::string Session::kernelSettingPath() const { return layout::kKernelSetting; }
 
 void Session::resetTerminals(const std::vector<int>& numbers) {
   std::string error;
-  require(sandbox::resetTerminals(root_, numbers, error), error);
+  require(sandbox::emptyFolder(layout::kTerminals, error), error);
+  for (int n : numbers) {
+    const int fd = open(terminalPath(n).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    require(fd >= 0, "cannot make " + terminalPath(n));
+    close(fd);
+  }
 }
 
 void Session::clearKernelSetting() {
-  std::string error;
-  require(sandbox::clearKernelSetting(root_, error), error);
+  // The file itself is what stands over the kernel's, so it is emptied in
+  // place, never replaced.
+  require(truncate(layout::kKernelSetting, 0) == 0, std::string("cannot empty ") + layout::kKernelSetting);
 }
 
 void Session::resetDisk() {
   std::string error;
-  require(sandbox::resetDisk(root_, error), error);
+  require(sandbox::emptyFolder(disk_, error), error);
+  require(mkdir(hostPath("/ProgramFiles").c_str(), 0755) == 0, "cannot make " + hostPath("/ProgramFiles"));
 }
 
 void Session::clearScratch() {
-  fs::remove_all(sandbox::temporary(root_));
-  fs::create_directory(sandbox::temporary(root_));
+  std::string error;
+  require(sandbox::emptyFolder(scratch(), error), error);
 }
 
 void Session::runShell(bool run) { platform::setAccess(run ? platform::Access::Pass : platform::Access::Record); }
@@ -169,7 +177,7 @@ Firmware& Session::firmware() {
 }
 
 void Session::resetFirmware(const FirmwareSetup& setup) {
-  if (!setup.disk.empty()) disk_ = resolved(setup.disk);
+  if (!setup.disk.empty()) disk_ = fs::weakly_canonical(fs::absolute(setup.disk));
   Firmware& fw = firmware();
   fw.reset(disk_);
   fw.setChangeDirSuccess(setup.chdirSuccess);
@@ -230,7 +238,7 @@ Module& Session::module(int copy) {
     firmware();
     std::string path = module_;
     if (copy > 0) {
-      path = sandbox::temporary(root_) + "/module-copy-" + std::to_string(copy) + ".tap";
+      path = scratch() + "/module-copy-" + std::to_string(copy) + ".tap";
       std::error_code failed;
       fs::copy_file(module_, path, fs::copy_options::overwrite_existing, failed);
       require(!failed, "cannot copy the module to " + path + ": " + failed.message());

@@ -1,7 +1,7 @@
 // A hosting program's session with the simulated device: the one place that
-// owns the sandbox (sandbox.h), the confinement (confinement.h), the
-// simulated firmware and its data, and the loaded copies of the module.
-// devsim, the test suite, the fuzz programs and the benchmarks all start one:
+// owns the run's room (layout.h), the confinement (confine.h), the simulated
+// firmware and its data, and the loaded copies of the module. devsim, the
+// test suite, the fuzz programs and the benchmarks all start one:
 //
 //   int main(int argc, char** argv) {
 //     sim::Session& session = sim::Session::start(argc, argv, {});
@@ -19,9 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "module.h"
+#include "confine.h"
 #include "firmware.h"
 #include "fwdata.h"
+#include "module.h"
 
 namespace sim {
 
@@ -37,9 +38,7 @@ struct Places {
 extern const Places kPlaces;
 
 struct SessionOptions {
-  // The sandbox folder; empty: a fresh temporary one, removed at the end.
-  std::string root;
-  // Further folders the program writes (its own output).
+  // Folders the program writes (its own output), bound into its run.
   std::vector<std::string> writable;
   // False: the module's commands are recorded and never run.
   bool shell = true;
@@ -51,7 +50,7 @@ struct SessionOptions {
   // Seconds the confined run may take; 0 for no limit.
   unsigned timeout = 0;
   // Writable private memory the confined program may hold; 0: the
-  // confinement's default (confinement.h).
+  // confinement's default (run_limits.h).
   uint64_t dataBytes = 0;
   // Where no confinement can be had, carry on without one, loading no
   // module (confined() is false): for a test suite whose other tests can
@@ -64,40 +63,48 @@ struct SessionOptions {
 enum class FirmwareData { TaskTable, Utf8Routine };
 
 struct FirmwareSetup {
-  std::string disk;           // host folder standing for the disk; empty: the sandbox's
-  int32_t chdirSuccess = 0;   // what TAP_Hdd_ChangeDir answers on success
-  std::string startDir = "/"; // the module's current directory at start
-  bool taskTable = true;      // firmware exports "_tapTask" and "_curTapTask"
-  bool utf8Routine = true;    // firmware exports its UTF-8 routine
+  std::string disk;            // host folder standing for the disk; empty: the sandbox's
+  int32_t chdirSuccess = 0;    // what TAP_Hdd_ChangeDir answers on success
+  std::string startDir = "/";  // the module's current directory at start
+  bool taskTable = true;       // firmware exports "_tapTask" and "_curTapTask"
+  bool utf8Routine = true;     // firmware exports its UTF-8 routine
 };
 
 class Session {
  public:
-  // Starts the session. Unless this process already runs confined on its
-  // sandbox, it lays the sandbox out, runs this program again (ARGV) inside
-  // the confinement, and exits with that run's status (a run ended by a
-  // signal or its time limit gets one line first). Where no confinement can
-  // be set up it ends the program with one line, unless OPTIONS asks to carry
-  // on without; confined() and unconfinedReason() tell.
+  // Starts the session. Unless this process is the confined run it asked
+  // for, it runs this program again (ARGV) inside a confinement (confine.h)
+  // and exits with that run's status (a run ended by a signal or its time
+  // limit gets one line first). Where no confinement can be set up it ends
+  // the program with one line, unless OPTIONS asks to carry on without;
+  // confined() and unconfinedReason() tell.
   static Session& start(int argc, char** argv, const SessionOptions& options);
+  // The confinement's request for running this program again (ARGV) as
+  // OPTIONS say: what start() runs, for a program that runs its confined
+  // part itself (devsim, with its channels).
+  static confine::Request request(int argc, char** argv, const SessionOptions& options);
   // The started session.
   static Session& current();
+  // The build's own module, beside this program.
+  static std::string buildModule();
 
   bool confined() const { return confined_; }
   const std::string& unconfinedReason() const { return reason_; }
+  // The run's room (layout.h): disk/ and tmp/.
   const std::string& root() const { return root_; }
 
-  // --- the sandbox -----------------------------------------------------------
+  // --- the room ---------------------------------------------------------------
   std::string disk() const { return disk_; }
   std::string hostPath(const std::string& diskPath) const { return disk_ + diskPath; }
+  std::string scratch() const;
   std::string terminalPath(int number) const;
   std::string kernelSettingPath() const;
   // Leaves exactly these terminals, each empty.
   void resetTerminals(const std::vector<int>& numbers);
   void clearKernelSetting();
-  // Empties the sandbox disk, leaving only "/ProgramFiles".
+  // Empties the disk, leaving only "/ProgramFiles".
   void resetDisk();
-  // Empties the sandbox's tmp/, the program's own scratch files.
+  // Empties the room's tmp/, the program's own scratch files.
   void clearScratch();
   // Whether the module's system runs a real shell from now on, or only
   // records the command and answers -1, as on a device without one.
@@ -147,7 +154,6 @@ class Session {
   std::string root_;
   std::string disk_;
   bool confined_ = false;
-  bool removeRoot_ = false;
   std::string reason_;
   std::string module_;
   std::map<FirmwareData, void*> data_;

@@ -4,52 +4,63 @@
 //   hostile ROUTE: sandbox           it wrote, and the sandbox's own file got it
 //   hostile ROUTE: refused (WHY)     the kernel refused
 //   hostile ROUTE: ESCAPED (WHAT)    it reached something outside the sandbox
+//   hostile ROUTE: tried (WHAT)      it did what only its caller can judge
 // It never writes what it has not checked first: a kernel setting or terminal
-// is opened for writing, compared with the sandbox's file, and written only
+// is opened for writing, compared with the run's stand-in, and written only
 // when it is that file; what it opens elsewhere it closes unwritten, and what
 // it makes elsewhere it removes again. It tries nothing at all unless its
-// process is confined on STEADYFLOW_SANDBOX.
+// process is confined: its kernel setting and terminals stand-ins, its tree
+// read-only.
 //
-// The places outside its sandbox it aims at, besides the machine's own, are
+// The places outside its room it aims at, besides the machine's own, are
 // lines NAME=VALUE of the file hostile-aims on its disk (the confinement
 // hands it no environment of its caller's):
 //   outside  a folder holding the files "keep" and "victim"
-//   host     the sandbox of the confinement around its own, if any
+//   sandbox  the sandbox folder devsim was given (its disk comes in a copy)
+//   other    another run's sandbox, holding disk/secret
+//   cwd      devsim's working folder, holding the file secret
 //   pid      a process outside its confinement, as its /proc would name it
 //   port     a TCP port listening on 127.0.0.1 outside
 //   dgram    a unix datagram socket listening outside
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/xattr.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <termios.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
+#include <termios.h>
 #include <unistd.h>
 
 extern char** environ;
 
+#include "layout.h"
 #include "tapheader.h"
 
 TAP_IDENTITY("Jan 1 2026", "tries every way out", "tests", "V0", "hostile V0", 2, TAP_HEADER_MAGIC)
 
 namespace {
 
-constexpr char kSetting[] = "proc/sys/vm/min_free_kbytes";
-constexpr char kTerminal[] = "dev/pts/0";
+constexpr char kSetting[] = "/proc/sys/vm/min_free_kbytes";
+constexpr char kTerminal[] = "/dev/pts/0";
 
 struct Text {
   char s[4096];
@@ -69,13 +80,14 @@ const char* env(const char* name) {
   return value != nullptr ? value : "";
 }
 
-Text inSandbox(const char* relative) { return text("%s/%s", env("STEADYFLOW_SANDBOX"), relative); }
+// A path in the run's room (its disk, its scratch folder).
+Text inRoom(const char* relative) { return text("%s/%s", sim::layout::kRoom, relative); }
 
 // The value of NAME in the disk's hostile-aims file; empty when not given.
 Text aim(const char* name) {
   Text value = {};
   char file[4096] = {};
-  const int fd = open(inSandbox("disk/hostile-aims").s, O_RDONLY);
+  const int fd = open(inRoom("disk/hostile-aims").s, O_RDONLY);
   const ssize_t n = fd >= 0 ? read(fd, file, sizeof file - 1) : -1;
   if (fd >= 0) close(fd);
   const size_t length = strlen(name);
@@ -100,9 +112,12 @@ void escaped(const char* route, const char* what) { report(route, "ESCAPED", wha
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-bool isSandboxFile(int fd, const char* relative) {
-  struct stat a, b;
-  return fstat(fd, &a) == 0 && stat(inSandbox(relative).s, &b) == 0 && sameFile(a, b);
+// The run's stand-ins for the kernel setting and the terminal, as they were
+// when the module started.
+struct stat standIns[2];
+bool isStandIn(int fd, const char* path) {
+  struct stat a;
+  return fstat(fd, &a) == 0 && sameFile(a, standIns[path == kSetting ? 0 : 1]);
 }
 
 bool exists(const char* path) {
@@ -110,43 +125,42 @@ bool exists(const char* path) {
   return lstat(path, &st) == 0;
 }
 
-// Whether this process runs confined on its sandbox: the kernel setting and
-// the terminals are the sandbox's, and the tree is read-only.
+// Whether this process runs confined: the kernel setting and the terminals
+// are stand-ins (no procfs, no devpts), and the tree is read-only.
 bool confined() {
-  struct stat a, b, c, d;
+  struct statfs setting, terminals;
   struct statvfs root;
-  return *env("STEADYFLOW_SANDBOX") && stat("/proc/sys/vm/min_free_kbytes", &a) == 0 &&
-         stat(inSandbox(kSetting).s, &b) == 0 && sameFile(a, b) && stat("/dev/pts", &c) == 0 &&
-         stat(inSandbox("dev/pts").s, &d) == 0 && sameFile(c, d) && statvfs("/", &root) == 0 &&
-         (root.f_flag & ST_RDONLY) != 0;
+  return statfs(kSetting, &setting) == 0 && setting.f_type != PROC_SUPER_MAGIC && statfs("/dev/pts", &terminals) == 0 &&
+         terminals.f_type != DEVPTS_SUPER_MAGIC && statvfs("/", &root) == 0 && (root.f_flag & ST_RDONLY) != 0 &&
+         stat(kSetting, &standIns[0]) == 0 && stat(kTerminal, &standIns[1]) == 0;
 }
 
-// The sandbox file RELATIVE must end with BYTES (or hold just them).
-void landed(const char* route, const char* relative, const char* bytes, bool whole) {
+// The stand-in PATH must end with BYTES (or hold just them).
+void landed(const char* route, const char* path, const char* bytes, bool whole) {
   char held[4096] = {};
-  const int fd = open(inSandbox(relative).s, O_RDONLY);
+  const int fd = open(path, O_RDONLY);
   const ssize_t n = fd >= 0 ? read(fd, held, sizeof held - 1) : -1;
   if (fd >= 0) close(fd);
   const size_t length = strlen(bytes);
   const bool ok = n >= 0 && static_cast<size_t>(n) >= length && (!whole || static_cast<size_t>(n) == length) &&
                   memcmp(held + n - length, bytes, length) == 0;
   if (ok)
-    report(route, "sandbox", relative);
+    report(route, "sandbox", path);
   else
-    escaped(route, "written, but not to the sandbox's file");
+    escaped(route, "written, but not to the run's stand-in");
 }
 
 int nextValue = 4444;
 
-// Writes through PATH, which must be the sandbox's kernel setting (SETTING)
-// or its terminal; anything else is left unwritten.
+// Writes through PATH, which must be the run's kernel setting (SETTING) or
+// its terminal; anything else is left unwritten.
 void intoSandbox(const char* route, const char* path, bool setting) {
-  const char* relative = setting ? kSetting : kTerminal;
+  const char* standIn = setting ? kSetting : kTerminal;
   const int fd = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return refused(route, errno);
-  if (!isSandboxFile(fd, relative)) {
+  if (!isStandIn(fd, standIn)) {
     close(fd);
-    return escaped(route, "opened a file not the sandbox's for writing; left unwritten");
+    return escaped(route, "opened a file not the run's stand-in for writing; left unwritten");
   }
   const Text bytes = setting ? text("%d\n", nextValue++) : text("%s\n", route);
   if (setting)
@@ -156,16 +170,16 @@ void intoSandbox(const char* route, const char* path, bool setting) {
   const bool wrote = write(fd, bytes.s, strlen(bytes.s)) == static_cast<ssize_t>(strlen(bytes.s));
   close(fd);
   if (!wrote) return refused(route, errno);
-  landed(route, relative, bytes.s, setting);
+  landed(route, standIn, bytes.s, setting);
 }
 
 // The kernel setting written by the shell COMMAND (its %d the value), once
 // the path it names is known to be the sandbox's.
 __attribute__((format(printf, 2, 0))) void settingByShell(const char* route, const char* command) {
   const int fd = open("/proc/sys/vm/min_free_kbytes", O_WRONLY);
-  const bool checked = fd >= 0 && isSandboxFile(fd, kSetting);
+  const bool checked = fd >= 0 && isStandIn(fd, kSetting);
   if (fd >= 0) close(fd);
-  if (!checked) return escaped(route, "the setting is not the sandbox's; the shell was not run");
+  if (!checked) return escaped(route, "the setting is not the run's stand-in; the shell was not run");
   const int value = nextValue++;
   const int status = system(text(command, value).s);
   if (status != 0) return report(route, "refused", text("shell status %d", status).s);
@@ -205,6 +219,7 @@ void mustNotJoin(const char* route, const char* nsPath) {
 
 // A shell COMMAND that must fail, leaving ABSENT missing and PRESENT there.
 void shellMustFail(const char* route, const char* command, const char* absent, const char* present) {
+  if (present != nullptr && !exists(present)) return report(route, "refused", "not in view");
   const int status = system(command);
   if (absent != nullptr && exists(absent)) {
     unlink(absent);
@@ -229,7 +244,7 @@ void ownNamespaces(const char* route) {
     const bool uncovered = umount2("/proc/sys/vm/min_free_kbytes", MNT_DETACH) == 0;
     const bool writable = mount(nullptr, "/", nullptr, MS_REMOUNT | MS_BIND, nullptr) == 0;
     const bool proc = mount("proc", "/proc", "proc", 0, nullptr) == 0;
-    escaped(route, uncovered ? "uncovered the kernel setting"
+    escaped(route, uncovered  ? "uncovered the kernel setting"
                    : writable ? "made / writable"
                    : proc     ? "mounted a /proc"
                               : "made namespaces of its own, though no mount could be undone or made");
@@ -254,6 +269,69 @@ void fillDev() {
   refused("fill /dev past 1 MiB", error);
 }
 
+// A file PATH that must not open for reading.
+void mustNotRead(const char* route, const char* path) {
+  const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return refused(route, errno);
+  close(fd);
+  escaped(route, "opened for reading; nothing read");
+}
+
+// A folder PATH that must not be locked (another run's sandbox).
+void mustNotLock(const char* route, const char* path) {
+  const int fd = open(path, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return refused(route, errno);
+  const int locked = flock(fd, LOCK_EX | LOCK_NB);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  mustFail(route, locked == 0 ? 0 : -1);
+}
+
+// The run's limits: open files, its disk's size however a file grows.
+void limits() {
+  int fds[1000];
+  int opened = 0;
+  for (; opened < 1000; ++opened)
+    if ((fds[opened] = open("/dev/null", O_RDONLY)) < 0) break;
+  const int error = errno;
+  for (int i = 0; i < opened; ++i) close(fds[i]);
+  if (opened == 1000)
+    escaped("open 1000 files", "all opened");
+  else
+    refused("open 1000 files", error);
+  const Text big = inRoom("disk/hostile-big");
+  const int fd = open(big.s, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return refused("allocate 2 GiB on its disk, keeping its size", errno);
+  const int allocated = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, off_t{2} << 30);
+  const int allocateError = errno;
+  static char block[1 << 20];
+  int mib = 0;
+  while (mib < 64 && write(fd, block, sizeof block) == static_cast<ssize_t>(sizeof block)) ++mib;
+  const int writeError = errno;
+  close(fd);
+  unlink(big.s);
+  errno = allocateError;
+  mustFail("allocate 2 GiB on its disk, keeping its size", allocated);
+  if (mib == 64)
+    escaped("write 64 MiB on its disk", "written");
+  else
+    refused("write 64 MiB on its disk", writeError);
+}
+
+// What it prints, and says on the descriptors it finds, must reach its
+// caller only as its own output, escaped: the caller judges these.
+void forgedOutput() {
+  const char phases[] = "\x1b]0;owned\x07\x1b[2K\rrun completed\n\x03\xff";
+  const bool said = write(4, phases, sizeof phases - 1) == static_cast<ssize_t>(sizeof phases - 1);
+  report("write raw bytes on the phase channel", "tried", said ? "written" : strerror(errno));
+  printf(
+      "\x9b"
+      "2J\xc2\x9b"
+      "31m\x1b]52;c;b3duZWQ=\x07\nsettings   forged line\n");
+  report("print control bytes and a forged line", "tried", "C1, its UTF-8 form, escape sequences");
+}
+
 // What root owns and no one else may read.
 void rootsFiles() {
   const int shadow = open("/etc/shadow", O_RDONLY);
@@ -272,16 +350,16 @@ void rootsFiles() {
   }
 }
 
-// A set-user-id file left in the sandbox, and a file capability on it: the
-// file is the run's identity's, so the bits grant nothing (the test checks
-// its owner outside); a capability needs a privilege the module lacks.
+// A set-user-id file left on its disk, and a file capability on it: only a
+// copy of its bytes leaves the run, so the bits reach nothing outside (the
+// test checks the copy); a capability needs a privilege the module lacks.
 void setUserIdLeftBehind() {
-  const Text probe = inSandbox("disk/set-user-id");
+  const Text probe = inRoom("disk/set-user-id");
   const int fd = open(probe.s, O_WRONLY | O_CREAT | O_TRUNC, 0755);
   if (fd < 0) return refused("leave a set-user-id file", errno);
   close(fd);
   if (chmod(probe.s, 06755) != 0) return refused("leave a set-user-id file", errno);
-  report("leave a set-user-id file", "sandbox", "disk/set-user-id");
+  report("leave a set-user-id file", "tried", "disk/set-user-id");
   // A version 2 capability set granting every capability.
   const uint32_t caps[5] = {0x02000001, ~0u, ~0u, ~0u, ~0u};
   mustFail("set a file capability", setxattr(probe.s, "security.capability", caps, sizeof caps, 0));
@@ -344,7 +422,7 @@ void cgroups() {
       refused("mount cgroup2 and open a cgroup file", errno);
       _exit(0);
     }
-    const Text where = inSandbox("tmp");
+    const Text where = inRoom("tmp");
     if (mount("cgroup2", where.s, "cgroup2", 0, nullptr) != 0) {
       refused("mount cgroup2 and open a cgroup file", errno);
       _exit(0);
@@ -363,7 +441,7 @@ void cgroups() {
 
 // Its caller's environment and terminal.
 void callersWorld() {
-  const char* allowed[] = {"PATH", "PWD", "STEADYFLOW_SANDBOX", "TMPDIR", "STEADYFLOW_PHASE_FD"};
+  const char* allowed[] = {"PATH", "PWD", "TMPDIR", "STEADYFLOW_MEMORY_CAP"};
   Text extra = {};
   for (char** e = environ; *e != nullptr; ++e) {
     bool known = false;
@@ -394,10 +472,10 @@ void rawCalls() {
   if (fd < 0) {
     refused("raw openat /proc/sys/vm/min_free_kbytes", errno);
   } else {
-    const bool sandbox = isSandboxFile(fd, kSetting);
+    const bool sandbox = isStandIn(fd, kSetting);
     close(fd);
     if (sandbox)
-      report("raw openat /proc/sys/vm/min_free_kbytes", "sandbox", "the sandbox's file; left unwritten");
+      report("raw openat /proc/sys/vm/min_free_kbytes", "sandbox", "the run's stand-in; left unwritten");
     else
       escaped("raw openat /proc/sys/vm/min_free_kbytes", "opened another file for writing; left unwritten");
   }
@@ -426,9 +504,8 @@ void rawCalls() {
 }
 
 void tryEverything() {
-  const Text pidAim = aim("pid"), hostAim = aim("host");
+  const Text pidAim = aim("pid");
   const char* pid = pidAim.s;
-  const char* host = hostAim.s;
 
   // The kernel setting by every name: each reaches the sandbox's file.
   intoSandbox("write /proc/sys/vm/min_free_kbytes", "/proc/sys/vm/min_free_kbytes", true);
@@ -458,11 +535,11 @@ void tryEverything() {
                 nullptr);
   mustNotOpen("open /proc/sysrq-trigger", "/proc/sysrq-trigger");
   mustNotOpen("open /sys/kernel/mm/transparent_hugepage/enabled", "/sys/kernel/mm/transparent_hugepage/enabled");
-  mustNotOpen("open HOST/proc/sys/vm/min_free_kbytes", text("%s/%s", host, kSetting).s);
+  mustNotRead("read SANDBOX/disk/hostile-aims", text("%s/disk/hostile-aims", aim("sandbox").s).s);
 
   // Mounts and namespaces.
   mustFail("mount proc on /proc", mount("proc", "/proc", "proc", 0, nullptr));
-  mustFail("mount proc in the sandbox", mount("proc", inSandbox("tmp").s, "proc", 0, nullptr));
+  mustFail("mount proc in the sandbox", mount("proc", inRoom("tmp").s, "proc", 0, nullptr));
   mustFail("remount / read-write", mount(nullptr, "/", nullptr, MS_REMOUNT | MS_BIND, nullptr));
   shellMustFail("shell mount -o remount,rw /", "mount -o remount,rw /", nullptr, nullptr);
   mustFail("umount /proc/sys/vm/min_free_kbytes", umount2("/proc/sys/vm/min_free_kbytes", MNT_DETACH));
@@ -475,7 +552,11 @@ void tryEverything() {
   mustNotOpen("open /dev/tty", "/dev/tty");
   mustFail("open /dev/ptmx", posix_openpt(O_RDWR | O_NOCTTY));
   mustNotOpen("open /dev/console", "/dev/console");
-  mustNotOpen("open HOST/dev/pts/0", text("%s/%s", host, kTerminal).s);
+  mustNotRead("read OTHER/disk/secret", text("%s/disk/secret", aim("other").s).s);
+  mustNotLock("lock OTHER", aim("other").s);
+  mustNotRead("read CWD/secret", text("%s/secret", aim("cwd").s).s);
+  mustNotRead("read the checkout", HOSTILE_CHECKOUT "/README.md");
+  mustNotRead("read BUILD/CMakeCache.txt", HOSTILE_BUILD "/CMakeCache.txt");
 
   // Files outside.
   mustNotCreate("create OUTSIDE/new", aim("outside").s);
@@ -494,8 +575,7 @@ void tryEverything() {
   const Text made1 = outside("shell-touch"), made2 = outside("shell-redirect"), made3 = outside("shell-substitution");
   const Text made4 = text("/tmp/hostile-shell-%d", getpid());
   shellMustFail("shell touch OUTSIDE/new", text("touch '%s'", made1.s).s, made1.s, nullptr);
-  shellMustFail("shell rm -f OUTSIDE/victim", text("rm -f '%s'", outside("victim").s).s, nullptr,
-                outside("victim").s);
+  shellMustFail("shell rm -f OUTSIDE/victim", text("rm -f '%s'", outside("victim").s).s, nullptr, outside("victim").s);
   shellMustFail("shell echo x > /tmp/new", text("echo x > '%s'", made4.s).s, made4.s, nullptr);
   shellMustFail("shell echo x > OUTSIDE/new", text("echo x > '%s'", made2.s).s, made2.s, nullptr);
   shellMustFail("shell $(echo touch) OUTSIDE/new", text("$(echo touch) '%s'", made3.s).s, made3.s, nullptr);
@@ -507,6 +587,8 @@ void tryEverything() {
 
   rootsFiles();
   fillDev();
+  limits();
+  forgedOutput();
   setUserIdLeftBehind();
   cgroups();
   callersWorld();
@@ -518,6 +600,8 @@ void tryEverything() {
 extern "C" {
 
 int32_t TAP_Main(void) {
+  // A file past the run's size limit is then an error, not the end.
+  signal(SIGXFSZ, SIG_IGN);
   if (!confined()) {
     printf("hostile: not confined on a sandbox; nothing tried\n");
     return 0;

@@ -1,6 +1,7 @@
 // The tar archives (POSIX ustar, and the GNU long name a VM's tar may add)
-// that carry the device's disk into the VM and back (vm.h). Writing is for
-// our own archives; reading is strict, since what comes back is the VM's:
+// that carry the device's disk into a run and back: between devsim and its
+// confined part, and into the VM and back. Writing is for our own archives;
+// reading is strict, since what comes back is a module's to make:
 // every header's checksum, numbers and bounds are checked, names are paths
 // below the archive's top with no "." or ".." part, and the entries and
 // their bytes are capped.
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace devsim::tar {
+namespace sim::tar {
 
 enum class Kind { Folder, File, Other };
 
@@ -36,4 +37,4 @@ void finish(std::string& archive);
 bool read(const char* data, size_t size, size_t maxEntries, uint64_t maxBytes, std::vector<Entry>& entries,
           std::string& error);
 
-}  // namespace devsim::tar
+}  // namespace sim::tar

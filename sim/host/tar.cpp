@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace devsim::tar {
+namespace sim::tar {
 namespace {
 
 constexpr size_t kBlock = 512;
@@ -162,4 +162,4 @@ bool read(const char* data, size_t size, size_t maxEntries, uint64_t maxBytes, s
   return true;
 }
 
-}  // namespace devsim::tar
+}  // namespace sim::tar
