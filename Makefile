@@ -134,7 +134,8 @@ test: setup host vm device asan
 test-host: host
 	ctest --test-dir $(HOST) -j $(JOBS) --output-on-failure
 
-test-device: device
+# The device build's suite holds the vm.* tests and the kit's, which boot the VM.
+test-device: vm device
 	ctest --test-dir $(DEVICE) -j $(JOBS) --output-on-failure
 
 test-asan: asan
@@ -188,22 +189,21 @@ dist: setup-install image
 	@cd $(DIST) && ls -l SteadyflowTest.tap $(KIT_TARBALL) && cat SteadyflowTest.tap.sha256 $(KIT_TARBALL).sha256
 
 # The kit for other modules (docs/kit.md, its guide): the kit's parts of the
-# host build and the device build (their target `kit`, no test) and the
-# device image, installed stripped into one folder, PREFIX (default
-# build/kit), which may be moved as a whole. A build folder that is new is
-# configured without the test tree.
+# host build and the device build (their target `kit`, no test; the device
+# build's with the VM) and the device image, installed stripped into one
+# folder, PREFIX (default build/kit), which may be moved as a whole. A build
+# folder that is new is configured without the test tree.
 PREFIX     ?= $(BUILD)/kit
 VERSION    := $(shell grep -o 'Steadyflow VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 install: setup-install image vm $(HOST)/build.ninja $(DEVICE)/build.ninja
 	@echo "install: the kit's host part in $(HOST): devsim and what it loads, the helper library (a minute or two from cold)"
 	cmake --build $(HOST) -j $(JOBS) --target kit
-	@echo "install: the kit's device part in $(DEVICE): the helper library, firmware and link stubs for MIPS (under a minute from cold)"
+	@echo "install: the kit's device part in $(DEVICE): the helper library, firmware and link stubs for MIPS, the VM (under a minute from cold)"
+	@grep -qs '^VM_DIR:' $(DEVICE)/CMakeCache.txt || cmake -S . -B $(DEVICE) -DVM_DIR="$(abspath $(VM))"
 	cmake --build $(DEVICE) -j $(JOBS) --target kit
 	cmake --install $(HOST) --prefix "$(PREFIX)" --strip
 	cmake --install $(DEVICE) --prefix "$(PREFIX)" --strip
 	cmake --install $(IMAGE) --prefix "$(PREFIX)"
-	mkdir -p "$(PREFIX)/lib/steadyflow/vm"
-	cp $(VM)/vmlinux $(VM)/initramfs.cpio $(VM)/release "$(PREFIX)/lib/steadyflow/vm/"
 	@echo "install: the kit is in $(PREFIX); its guide is $(PREFIX)/share/doc/steadyflow/kit.md"
 
 # Removes the builds and keeps the sandboxes in build/run, whose settings

@@ -14,6 +14,8 @@
 #                                  this project's module, laid out as in the
 #                                  build, where devsim finds them from its own place
 #   lib/steadyflow/image/          the device image (its own build installs it)
+#   lib/steadyflow/vm/             the VM (make vm), from the device build
+#                                  configured with it (VM_DIR)
 #   share/steadyflow/              the init unit, the MIPS32 release 1 check
 #   share/doc/steadyflow/          the kit's guide (kit.md) and examples/counter
 #   bin/devsim                     a link to lib/steadyflow/host/devsim
@@ -87,6 +89,13 @@ install(FILES ${CMAKE_BINARY_DIR}/SteadyflowConfig.cmake ${CMAKE_BINARY_DIR}/Ste
 # the target make install builds.
 add_custom_target(kit)
 add_dependencies(kit steadyflow_helpers tap stub_c stub_dl SteadyflowTest)
+
+# The VM that devsim run --vm boots, from the device build when it is
+# configured with one (VM_DIR, as the Makefile configures it): make install
+# and the kit's test install it as they install the rest.
+if(CMAKE_CROSSCOMPILING AND VM_DIR)
+  install(FILES ${VM_DIR}/vmlinux ${VM_DIR}/initramfs.cpio ${VM_DIR}/release DESTINATION lib/steadyflow/vm)
+endif()
 
 # The simulated device, from the host build: devsim and what it loads. devsim
 # is linked with the search path it is installed with, so the same bytes come

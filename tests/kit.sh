@@ -5,10 +5,10 @@
 # the example module (examples/counter) are in it, and the example is built
 # from the kit's own copy against it for the host and for the device. The
 # host module runs in the kit's devsim (twice: its count goes on; once with
-# --trace), the device module in the kit's device image and through this
-# build's structure checks of a module file; an identity text too long for
-# its field fails the configure in one line. Fails at the first step that
-# does not hold.
+# --trace), the device module in the kit's device image, in the kit's VM
+# (the report names the VM's MIPS kernel) and through this build's structure
+# checks of a module file; an identity text too long for its field fails the
+# configure in one line. Fails at the first step that does not hold.
 #   kit.sh SOURCE HOST_BUILD DEVICE_BUILD IMAGE_BUILD DEVICE_TESTS WORK EMULATOR...
 set -eu
 source=$1 host=$2 device=$3 image=$4 tests=$5 work=$6
@@ -48,6 +48,8 @@ run host 'printed    "Counter: start 1\n"' "$work/host/Counter.tap"
 run host 'printed    "Counter: start 2\n"' "$work/host/Counter.tap" --trace
 grep -qxF 'TAP_Print("Counter: start 2\n")' "$work/host.out" || fail "no TAP_Print in the trace: $(cat "$work/host.out")"
 run image 'printed    "Counter: start 1\n"' "$work/device/Counter.tap" --image "$kit/lib/steadyflow/image"
+run vm 'printed    "Counter: start 1\n"' "$work/device/Counter.tap" --vm "$kit/lib/steadyflow/vm"
+grep -Eq '^vm +Linux [0-9.]+-[0-9]+-4kc-malta, ' "$work/vm.out" || fail "no 4kc-malta kernel in: $(cat "$work/vm.out")"
 
 "$@" "$tests" --gtest_filter='ModuleFile.*:DeviceModuleFile.*' --module-file="$work/device/Counter.tap" \
   >"$work/structure.out" 2>&1 || fail "the device module fails the structure checks: $(tail -20 "$work/structure.out")"
@@ -61,4 +63,4 @@ fi
 # CMake wraps the message's line; its words are what count.
 tr -s ' \n' '  ' <"$work/toolong.log" | grep -q 'NAME "x*" is 70 bytes; its field holds 63' ||
   fail "no line on the long NAME: $(cat "$work/toolong.log")"
-echo "the kit built its example for the host and the device, out of the checkout, and ran both"
+echo "the kit built its example for the host and the device, out of the checkout, and ran both, the device one in its image and its VM"
