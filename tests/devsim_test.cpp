@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -116,7 +117,10 @@ TEST_F(Devsim, RefusesBadModuleFiles) {
   expectRefused(TEST_MODULES "/badmodule_noinit.tap", "has no entry point __TAP_Init_");
   // The device image runs a device module, in an image that is there.
   const bool device = std::string(STEADYFLOW_BUILD) == "device";
-  expectRefused(MODULE_PATH, device ? "no device image at" : "is built for another machine",
+  expectRefused(MODULE_PATH,
+                device ? "no device image at"
+                       : "SteadyflowTest.tap: a module for this machine, not for the device; run it without --image or "
+                         "--vm\n",
                 {"--image", sandbox_ + "/no-image"});
 }
 
@@ -269,6 +273,40 @@ TEST(EventText, ReadsThreeWholeNumbersOf32BitsAndNothingElse) {
       EXPECT_EQ(event[0], c.code) << c.text;
       EXPECT_EQ(event[1], c.param1) << c.text;
       EXPECT_EQ(event[2], c.param2) << c.text;
+    }
+  }
+}
+
+// For any module the report names what the run did to the disk; the settings
+// lines speak of this project's module's files, and only for it.
+TEST_F(Devsim, ReportsWhatAnyModuleDidToTheDisk) {
+  const std::string counter = TEST_MODULES "/Counter.tap";
+  const struct {
+    std::string module;
+    std::vector<std::string> says;
+  } cases[] = {
+      {MODULE_PATH,
+       {"settings   /ProgramFiles/Settings/Steadyflow/Steadyflow.ini created, 21 bytes",
+        "disk       /ProgramFiles/Settings created, a folder\n",
+        "disk       /ProgramFiles/Settings/Steadyflow/Steadyflow.ini created, 21 bytes\n"}},
+      {MODULE_PATH,
+       {"settings   /ProgramFiles/Settings/Steadyflow/Steadyflow.ini unchanged",
+        "disk       nothing created, changed or deleted\n"}},
+      {counter,
+       {"disk       /ProgramFiles/Settings/Counter created, a folder\n",
+        "disk       /ProgramFiles/Settings/Counter/Counter.ini created, 10 bytes\n"}},
+      {counter, {"disk       /ProgramFiles/Settings/Counter/Counter.ini changed, 10 bytes (10 bytes before)\n"}},
+  };
+  for (const auto& c : cases) {
+    if (c.module == counter) {  // a FIFO where our module's file lies is no file of the other's
+      unlink((sandbox_ + "/disk/ProgramFiles/Steadyflow.ini").c_str());
+      ASSERT_EQ(mkfifo((sandbox_ + "/disk/ProgramFiles/Steadyflow.ini").c_str(), 0600), 0);
+    }
+    const CommandResult r = devsim({"run", c.module});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const std::string& line : c.says) EXPECT_THAT(r.out, HasSubstr(line)) << c.module;
+    if (c.module == counter) {
+      EXPECT_THAT(r.out, Not(HasSubstr("\nsettings "))) << r.out;
     }
   }
 }

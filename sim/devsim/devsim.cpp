@@ -7,10 +7,10 @@
 // run checks and prints the module's identity header, hands it its entry
 // record, calls its main entry and delivers events, then reports what the
 // device would show: the terminal line, the command and the kernel setting it
-// wrote, and the module's settings files. The module runs confined
-// (confinement.h) on the sandbox folder, with the real libc and a real shell:
-// loaded into this process, or with --image by the device image's loader
-// under qemu-mipsel.
+// wrote, this project's module's settings files and what the run did to the
+// disk. The module runs confined (confinement.h) on the sandbox folder, with
+// the real libc and a real shell: loaded into this process, or with --image
+// by the device image's loader under qemu-mipsel.
 //
 // Exit status: 0 done; 1 bad input (one line says why); 2 a wrong command
 // line; 3 (run) the run completed but the module's command did not write the
@@ -22,8 +22,9 @@
 #include <stdio.h>
 
 #include "check.h"
+#include "disk_changes.h"
 #include "fail.h"
-#include "module.h"
+#include "identity.h"
 #include "image.h"
 #include "options.h"
 #include "report.h"
@@ -53,10 +54,8 @@ int run(const devsim::Options& o, int argc, char** argv) {
 
   session.useModule(o.module);
   const bool inImage = !o.image.empty(), inVm = !o.vm.empty();
-  std::string error;
-  const auto identity =
-      sim::readIdentity(session.modulePath(), error, inImage || inVm ? sim::Machine::Device : sim::Machine::ThisOne);
-  if (!identity) devsim::fail(error);
+  const sim::Identity identity = devsim::moduleIdentity(
+      o.module, inImage || inVm ? sim::Machine::Device : sim::Machine::ThisOne, "run it with --image DIR or --vm DIR");
   session.resetTerminals(o.terminals);
   session.clearKernelSetting();
   // The image's loader starts its own firmware and loads its own data: here
@@ -66,11 +65,14 @@ int run(const devsim::Options& o, int argc, char** argv) {
     session.resetFirmware(setup);
   else
     session.boot(setup);
-  const devsim::SettingsFiles before = devsim::settingsFiles(session.disk(), devsim::kComparedBytes);
+  const devsim::SettingsFiles before = devsim::isOurModule(identity)
+                                           ? devsim::settingsFiles(session.disk(), devsim::kComparedBytes)
+                                           : devsim::SettingsFiles{};
+  const devsim::DiskState diskBefore = devsim::diskState(session.disk());
   const devsim::Outcome out = inVm      ? devsim::vm::run(o, session)
                               : inImage ? devsim::runInImage(o, session)
                                         : devsim::runHere(o, session);
-  return devsim::reportRun(o, session, *identity, out, before);
+  return devsim::reportRun(o, session, identity, out, before, diskBefore);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "fail.h"
+#include "identity.h"
 #include "process.h"
 #include "record.h"
 #include "tapheader.h"
@@ -170,7 +171,7 @@ void reportState(const Outcome& out) {
 void report(const char* what, const std::string& text) { printf("%-10s %s\n", what, text.c_str()); }
 
 int reportRun(const Options& o, const sim::Session& session, const sim::Identity& identity, const Outcome& out,
-              const SettingsFiles& before) {
+              const SettingsFiles& before, const DiskState& diskBefore) {
   reportIdentity(o.module, identity);
   if (!o.image.empty())
     report("image",
@@ -182,7 +183,8 @@ int reportRun(const Options& o, const sim::Session& session, const sim::Identity
   reportEntries(out);
   reportTerminals(o, session, out);
   const bool written = reportCommands(o, session, out);
-  reportSettings(session, before);
+  if (isOurModule(identity)) reportSettings(session, before);
+  for (const std::string& line : diskLines(diskBefore, diskState(session.disk()))) report("disk", line);
   if (out.vm) {
     for (const std::string& path : out.vm->notCopied)
       report("disk", escaped(path) + " was left in the VM as no folder or regular file; not copied back");
