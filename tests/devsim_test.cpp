@@ -97,8 +97,9 @@ TEST_F(Devsim, RunsAModuleNamedFromItsFolder) {
   EXPECT_THAT(r.out, HasSubstr("module     SteadyflowTest.tap\n"));
 }
 
+// An option's value follows it or its "=".
 TEST_F(Devsim, DeliversTheEventsAskedFor) {
-  const CommandResult r = devsim({"run", MODULE_PATH, "--event", "0x20:3:4", "--event", "5:0:1"});
+  const CommandResult r = devsim({"run", MODULE_PATH, "--event", "0x20:3:4", "--event=5:0:1"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("TAP_EventHandler(0x20, 3, 4) returned 3\n"));
   EXPECT_THAT(r.out, HasSubstr("TAP_EventHandler(0x5, 0, 1) returned 0\n"));
@@ -311,6 +312,15 @@ TEST_F(Devsim, ReportsWhatAnyModuleDidToTheDisk) {
   }
 }
 
+TEST_F(Devsim, SaysItsVersion) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--version"}, {"run", "x.tap", "--version"}}) {
+    const CommandResult r = devsim(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "devsim " STEADYFLOW_VERSION "\n");
+  }
+}
+
 TEST_F(Devsim, RefusesBadCommandLines) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"frobnicate"}, {"run"}, {"run", "x.tap", "--bogus"}, {"run", "x.tap", "--event", "1:2"},
@@ -320,7 +330,10 @@ TEST_F(Devsim, RefusesBadCommandLines) {
            {"run", "x.tap", "--bad\noption"}, {"check", "a.ini", "b.ini"}, {"check", "--terminals", "0"},
            {"run", "x.tap", "--vm", "v", "--no-shell"}, {"run", "x.tap", "--vm", "v", "--image", "i"},
            {"run", "x.tap", "--memory", "64"}, {"run", "x.tap", "--vm", "v", "--memory", "15"},
-           {"check", "a.ini"} /* and the --sandbox appended */}) {
+           {"run", "x.tap", "--trace=1"}, {"run", "x.tap", "--disk="}, {"run", "x.tap", "--bogus=1"},
+           {"check", "--key", "a=b"}, {"check", "--key", std::string(79, 'k')}, {"check", "--file", "x.ini"},
+           {"check", "--file", "/a/../x.ini"}, {"check", "--file", "/a/"}, {"check", "--default", "2147483648"},
+           {"check", "--min", "5", "--max=4"}, {"check", "a.ini"} /* and the --sandbox appended */}) {
     const CommandResult r = devsim(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

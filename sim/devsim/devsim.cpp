@@ -2,7 +2,7 @@
 // module will do with a settings file.
 //
 //   devsim run MODULE [options]
-//   devsim check [--sandbox DIR | FILE] [--module MODULE]
+//   devsim check [--sandbox DIR | FILE] [--module MODULE] [--file DISK-PATH --key KEY ...]
 //
 // run checks and prints the module's identity header, hands it its entry
 // record, calls its main entry and delivers events, then reports what the
@@ -82,6 +82,10 @@ int main(int argc, char** argv) {
   const devsim::Parsed parsed = devsim::parse(argc, argv);
   if (parsed.help) {
     fputs(devsim::kUsage, stdout);
+    return 0;
+  }
+  if (parsed.version) {
+    printf("devsim %s\n", STEADYFLOW_VERSION);
     return 0;
   }
   if (!parsed.options) devsim::fail(parsed.error, 2);

@@ -1,5 +1,10 @@
 #include "settings.h"
 
+#include <errno.h>
+#include <string.h>
+
+#include <iterator>
+
 #include "Steadyflow.h"
 #include "fail.h"
 #include "record.h"
@@ -47,9 +52,13 @@ std::optional<sim::sandbox::FileBytes> settingsFile(const std::string& disk, con
 }
 
 SettingsFiles settingsFiles(const std::string& disk, size_t limit) {
-  std::vector<std::optional<sim::sandbox::FileBytes>> files;
-  for (const char* file : kSettingsFiles) files.push_back(settingsFile(disk, file, limit));
-  return files;
+  return settingsFiles(disk, std::vector<std::string>(std::begin(kSettingsFiles), std::end(kSettingsFiles)), limit);
+}
+
+SettingsFiles settingsFiles(const std::string& disk, const std::vector<std::string>& files, size_t limit) {
+  SettingsFiles read;
+  for (const std::string& file : files) read.push_back(settingsFile(disk, file, limit));
+  return read;
 }
 
 sim::sandbox::FileBytes namedSettingsFile(const std::string& path) {
