@@ -228,16 +228,16 @@ TEST_F(DevsimCheck, RefusesFilesThatAreNoRegularFiles) {
     std::vector<std::string> args;
     const char* why;
   } cases[] = {
-      {"fifo", {"check", "f.ini"}, "f.ini is a FIFO, not a regular file; not read"},
-      {"link", {"check", "f.ini"}, "f.ini is a link; links are not followed"},
+      {"fifo", {"check", "f.ini"}, "devsim: f.ini: a FIFO, not a regular file; not read"},
+      {"link", {"check", "f.ini"}, "devsim: f.ini: a link; links are not followed"},
       {"long",
        {"check", "f.ini"},
-       "f.ini holds 16777217 bytes; settings files of more than 16777216 bytes are refused"},
-      {"none", {"check", "f.ini"}, "no settings file f.ini"},
-      {"fifo", {"check", "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini is a FIFO, not a regular file; not read"},
-      {"link", {"check", "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini is a link; links are not followed"},
-      {"fifo", {"run", MODULE_PATH, "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini is a FIFO, not a regular file"},
-      {"link", {"run", MODULE_PATH, "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini is a link; links are not followed"},
+       "devsim: f.ini: 16777217 bytes; settings files of more than 16777216 bytes are refused"},
+      {"none", {"check", "f.ini"}, "devsim: f.ini: No such file or directory"},
+      {"fifo", {"check", "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini: a FIFO, not a regular file; not read"},
+      {"link", {"check", "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini: a link; links are not followed"},
+      {"fifo", {"run", MODULE_PATH, "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini: a FIFO, not a regular file"},
+      {"link", {"run", MODULE_PATH, "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini: a link; links are not followed"},
   };
   for (const auto& c : cases) {
     fs::remove_all(folder_ + "/sb");

@@ -106,7 +106,7 @@ TEST_F(Devsim, DeliversTheEventsAskedFor) {
 }
 
 TEST_F(Devsim, RefusesBadModuleFiles) {
-  expectRefused(sandbox_ + "/missing.tap", "cannot open");
+  expectRefused(sandbox_ + "/missing.tap", "devsim: " + sandbox_ + "/missing.tap: No such file or directory\n");
   writeHostFile(sandbox_ + "/text.tap", "not a module\n");
   expectRefused(sandbox_ + "/text.tap", "is not an ELF file");
   expectRefused(SIM_LIBDIR "/libfwutf8.so", "has no module header (section ._tap_etcinfo missing)");
