@@ -124,6 +124,9 @@ TAP_IDENTITY(${date}, ${description}, ${author}, ${version}, ${name}, ${id}u, TA
 ")
 
   add_library(${target} SHARED ${arg_SOURCES} ${STEADYFLOW_INIT_UNIT} ${identity})
+  # The name and ID stay on the target, for what is built beside the module
+  # and tells it from others (the project's devsim).
+  set_target_properties(${target} PROPERTIES STEADYFLOW_MODULE_NAME "${arg_NAME}" STEADYFLOW_MODULE_ID ${id})
   get_filename_component(init_folder ${STEADYFLOW_INIT_UNIT} DIRECTORY)
   target_compile_options(${target} PRIVATE -ffile-prefix-map=${init_folder}=.)
   target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,Steadyflow::helpers>")

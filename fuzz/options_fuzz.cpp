@@ -1,7 +1,8 @@
 // Fuzzes devsim's command line. The input is an argument vector, its
 // arguments separated by zero bytes, after the program name. Whatever it
-// holds, the parser answers exactly one of: options to carry out, help, or
-// one line saying what is wrong; and the options it answers are complete.
+// holds, the parser answers exactly one of: options to carry out, help, the
+// version, or one line saying what is wrong; and the options it answers are
+// complete.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,6 +30,9 @@ void checkOptions(const devsim::Options& o, const std::vector<std::string>& args
   } else if (!o.settingsFile.empty() && o.sandbox != "devsim-sandbox") {
     broken("check with both a file and a sandbox", args);
   }
+  if (o.key.find('=') != std::string::npos) broken("a key holding \"=\"", args);
+  if (!o.diskFile.empty() && o.diskFile[0] != '/') broken("a settings file's disk path not from the root", args);
+  if (o.lowest && o.highest && *o.lowest > *o.highest) broken("--min above --max", args);
 }
 
 }  // namespace
@@ -50,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   argv.push_back(nullptr);
 
   const devsim::Parsed parsed = devsim::parse(static_cast<int>(args.size()), argv.data());
-  const int answers = (parsed.options ? 1 : 0) + (parsed.help ? 1 : 0) + (parsed.error.empty() ? 0 : 1);
+  const int answers =
+      (parsed.options ? 1 : 0) + (parsed.help ? 1 : 0) + (parsed.version ? 1 : 0) + (parsed.error.empty() ? 0 : 1);
   if (answers != 1) broken("not exactly one answer", args);
   if (parsed.error.find_first_of("\r\n") != std::string::npos) broken("an error of more than one line", args);
   if (parsed.error.size() > 200 + 4 * size) broken("an error longer than its arguments explain", args);

@@ -47,8 +47,8 @@ TEST_F(DevsimCheck, ExplainsWhatTheModuleMakesOfAFile) {
     std::string bytes;
     const char* says;
   } cases[] = {
-      {"MinimumKBFree=500\r\n", "f.ini: MinimumKBFree = 500 will be applied"},
-      {"minimumkbfree=700\n", "f.ini: MinimumKBFree = 700 will be applied"},
+      {"MinimumKBFree=500\r\n", "f.ini: MinimumKBFree=500 will be applied"},
+      {"minimumkbfree=700\n", "f.ini: MinimumKBFree=700 will be applied"},
       {"MinimumKBFree=99999\r\n", "\"MinimumKBFree=99999\" is above 50000; 50000 will be applied"},
       {"MinimumKBFree=50\r\n", "\"MinimumKBFree=50\" is below 100; 100 will be applied"},
       {"MinimumKBFree=99999999999\r\n", "reads as -1, below 100; 100 will be applied"},
@@ -66,7 +66,7 @@ TEST_F(DevsimCheck, ExplainsWhatTheModuleMakesOfAFile) {
        "only the first 11 characters of the value are examined; it reads as 0, below 100"},
       {"#MinimumKBFree=500\r\nOther=1\r\n", "the \"#\" right before the key comments the entry out; the default 10000"},
       {"x;MinimumKBFree=500\r\n", "the \";\" right before the key comments the entry out"},
-      {"#MinimumKBFree=500\r\nMinimumKBFree=700\r\n", "f.ini: MinimumKBFree = 700 will be applied"},
+      {"#MinimumKBFree=500\r\nMinimumKBFree=700\r\n", "f.ini: MinimumKBFree=700 will be applied"},
       {"; MinimumKBFree=500\r\n",
        "the \";\" does not comment it out: only a \"#\" or \";\" right before the key does; "
        "500 will be applied"},
@@ -91,6 +91,91 @@ TEST_F(DevsimCheck, ExplainsWhatTheModuleMakesOfAFile) {
   }
 }
 
+// The entry check says it reads is written as the file must hold it: copied
+// into a file, it reads the same.
+TEST_F(DevsimCheck, SaysTheEntryAsTheFileMustHoldIt) {
+  write("f.ini", "minimumkbfree=700\n");
+  const CommandResult said = devsim({"check", "f.ini"});
+  ASSERT_THAT(said.out, testing::EndsWith(" will be applied\n")) << said.out;
+  const size_t entry = said.out.find(": ") + 2;
+  write("f.ini", said.out.substr(entry, said.out.find(' ', entry) - entry) + "\r\n");
+  EXPECT_EQ(devsim({"check", "f.ini"}).out, "check      f.ini: MinimumKBFree=700 will be applied\n");
+}
+
+// Told another module's file, key, default and limits, check asks that
+// module's own read, and says what its run then takes.
+TEST_F(DevsimCheck, ExplainsAnotherModulesEntryWhenToldIt) {
+  const std::vector<std::string> counter = {"--module",
+                                            TEST_MODULES "/Counter.tap",
+                                            "--file=/ProgramFiles/Settings/Counter/Counter.ini",
+                                            "--key",
+                                            "Starts",
+                                            "--default",
+                                            "0",
+                                            "--min",
+                                            "0",
+                                            "--max=100"};
+  const struct {
+    std::string bytes;
+    const char* says;
+  } cases[] = {
+      {"Starts=7\r\n", "f.ini: Starts=7 will be applied"},
+      {"Starts=700\r\n", "f.ini: \"Starts=700\" is above 100; 100 will be applied"},
+      {"starts= 7\r\n", "a blank after \"=\" is not a number; the default 0 will be applied"},
+      {"MinimumKBFree=500\r\n", "f.ini: no Starts entry; the default 0 will be applied"},
+  };
+  for (const auto& c : cases) {
+    write("f.ini", c.bytes);
+    std::vector<std::string> args = {"check", "f.ini"};
+    args.insert(args.end(), counter.begin(), counter.end());
+    const CommandResult r = devsim(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr(c.says));
+    EXPECT_EQ(lines(r.out).size(), 1u) << r.out;
+  }
+  // Our module's file is not the other module's.
+  write("sb/disk/ProgramFiles/Settings/Steadyflow/Steadyflow.ini", "Starts=9\r\n");
+  std::vector<std::string> args = {"check", "--sandbox", "sb"};
+  args.insert(args.end(), counter.begin(), counter.end());
+  EXPECT_EQ(devsim(args).out,
+            "check      /ProgramFiles/Settings/Counter/Counter.ini: no such file on the disk; reading Starts, the "
+            "module gets its default 0\n");
+  EXPECT_THAT(devsim({"run", TEST_MODULES "/Counter.tap", "--sandbox", "sb"}).out,
+              HasSubstr("printed    \"Counter: start 1\\n\"\n"));
+}
+
+// check never answers for a module it is not told enough of: it refuses in
+// one line, as it does a module whose store it cannot ask.
+TEST_F(DevsimCheck, RefusesWhatItCannotAnswerFor) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* why;
+  } cases[] = {
+      {{"--module", TEST_MODULES "/Counter.tap"},
+       2,
+       "Counter.tap: \"Counter V1\" (ID 0x2A5F0002) is not this project's module, SteadyflowTest V1.0 (ID "
+       "0x2A5F0001); devsim check speaks for it when told --file, --key, --default, --min and --max"},
+      {{"--module", TEST_MODULES "/Counter.tap", "--key", "Starts", "--max", "9"},
+       2,
+       "when told --file, --default and --min\n"},
+      {{"--min", "60000"}, 2, "devsim: the lowest value 60000 is above the highest 50000\n"},
+      {{"--module", TEST_MODULES "/misbehaving.tap", "--file=/ProgramFiles/x.ini", "--key=K", "--default=0", "--min=0",
+        "--max=1"},
+       1,
+       "misbehaving.tap: the module exports no INILocateFile; it cannot be asked\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"check", "--sandbox", "sb"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const CommandResult r = devsim(args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(c.why));
+    EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
 // Whichever file the module's search takes, check names it and the run
 // applies what check said.
 TEST_F(DevsimCheck, NamesTheFileTheModuleTakesAndAgreesWithTheRun) {
@@ -106,12 +191,12 @@ TEST_F(DevsimCheck, NamesTheFileTheModuleTakesAndAgreesWithTheRun) {
        "echo 10000 >"},
       {{{"ProgramFiles/Steadyflow.ini", "MinimumKBFree=600\r\n"},
         {"ProgramFiles/Settings/Steadyflow.ini", "MinimumKBFree=700\r\n"}},
-       "/ProgramFiles/Settings/Steadyflow.ini: MinimumKBFree = 700",
+       "/ProgramFiles/Settings/Steadyflow.ini: MinimumKBFree=700 will",
        "not read: /ProgramFiles/Steadyflow.ini (",
        "echo 700 >"},
       {{{"ProgramFiles/Steadyflow.ini", "MinimumKBFree=600\r\n"},
         {"ProgramFiles/Settings/Steadyflow/Steadyflow.ini", "MinimumKBFree=800\r\n"}},
-       "/ProgramFiles/Settings/Steadyflow/Steadyflow.ini: MinimumKBFree = 800",
+       "/ProgramFiles/Settings/Steadyflow/Steadyflow.ini: MinimumKBFree=800 will",
        "not read: /ProgramFiles/Steadyflow.ini (",
        "echo 800 >"},
   };
@@ -143,16 +228,16 @@ TEST_F(DevsimCheck, RefusesFilesThatAreNoRegularFiles) {
     std::vector<std::string> args;
     const char* why;
   } cases[] = {
-      {"fifo", {"check", "f.ini"}, "f.ini is a FIFO, not a regular file; not read"},
-      {"link", {"check", "f.ini"}, "f.ini is a link; links are not followed"},
+      {"fifo", {"check", "f.ini"}, "devsim: f.ini: a FIFO, not a regular file; not read"},
+      {"link", {"check", "f.ini"}, "devsim: f.ini: a link; links are not followed"},
       {"long",
        {"check", "f.ini"},
-       "f.ini holds 16777217 bytes; settings files of more than 16777216 bytes are refused"},
-      {"none", {"check", "f.ini"}, "no settings file f.ini"},
-      {"fifo", {"check", "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini is a FIFO, not a regular file; not read"},
-      {"link", {"check", "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini is a link; links are not followed"},
-      {"fifo", {"run", MODULE_PATH, "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini is a FIFO, not a regular file"},
-      {"link", {"run", MODULE_PATH, "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini is a link; links are not followed"},
+       "devsim: f.ini: 16777217 bytes; settings files of more than 16777216 bytes are refused"},
+      {"none", {"check", "f.ini"}, "devsim: f.ini: No such file or directory"},
+      {"fifo", {"check", "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini: a FIFO, not a regular file; not read"},
+      {"link", {"check", "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini: a link; links are not followed"},
+      {"fifo", {"run", MODULE_PATH, "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini: a FIFO, not a regular file"},
+      {"link", {"run", MODULE_PATH, "--sandbox", "sb"}, "Steadyflow/Steadyflow.ini: a link; links are not followed"},
   };
   for (const auto& c : cases) {
     fs::remove_all(folder_ + "/sb");

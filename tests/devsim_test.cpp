@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -98,15 +99,16 @@ TEST_F(Devsim, RunsAModuleNamedFromItsFolder) {
   EXPECT_THAT(r.out, HasSubstr("module     SteadyflowTest.tap\n"));
 }
 
+// An option's value follows it or its "=".
 TEST_F(Devsim, DeliversTheEventsAskedFor) {
-  const CommandResult r = devsim({"run", MODULE_PATH, "--event", "0x20:3:4", "--event", "5:0:1"});
+  const CommandResult r = devsim({"run", MODULE_PATH, "--event", "0x20:3:4", "--event=5:0:1"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("TAP_EventHandler(0x20, 3, 4) returned 3\n"));
   EXPECT_THAT(r.out, HasSubstr("TAP_EventHandler(0x5, 0, 1) returned 0\n"));
 }
 
 TEST_F(Devsim, RefusesBadModuleFiles) {
-  expectRefused(sandbox_ + "/missing.tap", "cannot open");
+  expectRefused(sandbox_ + "/missing.tap", "devsim: " + sandbox_ + "/missing.tap: No such file or directory\n");
   writeHostFile(sandbox_ + "/text.tap", "not a module\n");
   expectRefused(sandbox_ + "/text.tap", "is not an ELF file");
   expectRefused(SIM_LIBDIR "/libfwutf8.so", "has no module header (section ._tap_etcinfo missing)");
@@ -118,7 +120,10 @@ TEST_F(Devsim, RefusesBadModuleFiles) {
   expectRefused(TEST_MODULES "/badmodule_noinit.tap", "has no entry point __TAP_Init_");
   // The device image runs a device module, in an image that is there.
   const bool device = std::string(STEADYFLOW_BUILD) == "device";
-  expectRefused(MODULE_PATH, device ? "no device image at" : "is built for another machine",
+  expectRefused(MODULE_PATH,
+                device ? "no device image at"
+                       : "SteadyflowTest.tap: a module for this machine, not for the device; run it without --image or "
+                         "--vm\n",
                 {"--image", sandbox_ + "/no-image"});
 }
 
@@ -303,27 +308,62 @@ TEST(EventText, ReadsThreeWholeNumbersOf32BitsAndNothingElse) {
   }
 }
 
-TEST_F(Devsim, RefusesBadCommandLines) {
+// For any module the report names what the run did to the disk; the settings
+// lines speak of this project's module's files, and only for it.
+TEST_F(Devsim, ReportsWhatAnyModuleDidToTheDisk) {
+  const std::string counter = TEST_MODULES "/Counter.tap";
+  const struct {
+    std::string module;
+    std::vector<std::string> says;
+  } cases[] = {
+      {MODULE_PATH,
+       {"settings   /ProgramFiles/Settings/Steadyflow/Steadyflow.ini created, 21 bytes",
+        "disk       /ProgramFiles/Settings created, a folder\n",
+        "disk       /ProgramFiles/Settings/Steadyflow/Steadyflow.ini created, 21 bytes\n"}},
+      {MODULE_PATH,
+       {"settings   /ProgramFiles/Settings/Steadyflow/Steadyflow.ini unchanged",
+        "disk       nothing created, changed or deleted\n"}},
+      {counter,
+       {"disk       /ProgramFiles/Settings/Counter created, a folder\n",
+        "disk       /ProgramFiles/Settings/Counter/Counter.ini created, 10 bytes\n"}},
+      {counter, {"disk       /ProgramFiles/Settings/Counter/Counter.ini changed, 10 bytes (10 bytes before)\n"}},
+  };
+  for (const auto& c : cases) {
+    if (c.module == counter) {  // a FIFO where our module's file lies is no file of the other's
+      unlink((sandbox_ + "/disk/ProgramFiles/Steadyflow.ini").c_str());
+      ASSERT_EQ(mkfifo((sandbox_ + "/disk/ProgramFiles/Steadyflow.ini").c_str(), 0600), 0);
+    }
+    const CommandResult r = devsim({"run", c.module});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const std::string& line : c.says) EXPECT_THAT(r.out, HasSubstr(line)) << c.module;
+    if (c.module == counter) {
+      EXPECT_THAT(r.out, Not(HasSubstr("\nsettings "))) << r.out;
+    }
+  }
+}
+
+TEST_F(Devsim, SaysItsVersion) {
   for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{},
-                                             {"frobnicate"},
-                                             {"run"},
-                                             {"run", "x.tap", "--bogus"},
-                                             {"run", "x.tap", "--event", "1:2"},
-                                             {"run", "x.tap", "--terminals", "1,a"},
-                                             {"run", "a.tap", "b.tap"},
-                                             {"run", "x.tap", "--event", "1:2:4294967296"},
-                                             {"run", "x.tap", "--chdir-success", "2147483648"},
-                                             {"run", "x.tap", "--module", "m.tap"},
-                                             {"run", "x.tap", "--image", "img", "--no-shell"},
-                                             {"run", "x.tap", "--bad\noption"},
-                                             {"check", "a.ini", "b.ini"},
-                                             {"check", "--terminals", "0"},
-                                             {"run", "x.tap", "--vm", "v", "--no-shell"},
-                                             {"run", "x.tap", "--vm", "v", "--image", "i"},
-                                             {"run", "x.tap", "--memory", "64"},
-                                             {"run", "x.tap", "--vm", "v", "--memory", "15"},
-                                             {"check", "a.ini"} /* and the --sandbox appended */}) {
+       std::vector<std::vector<std::string>>{{"--version"}, {"run", "x.tap", "--version"}}) {
+    const CommandResult r = devsim(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "devsim " STEADYFLOW_VERSION "\n");
+  }
+}
+
+TEST_F(Devsim, RefusesBadCommandLines) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"frobnicate"}, {"run"}, {"run", "x.tap", "--bogus"}, {"run", "x.tap", "--event", "1:2"},
+           {"run", "x.tap", "--terminals", "1,a"}, {"run", "a.tap", "b.tap"},
+           {"run", "x.tap", "--event", "1:2:4294967296"}, {"run", "x.tap", "--chdir-success", "2147483648"},
+           {"run", "x.tap", "--module", "m.tap"}, {"run", "x.tap", "--image", "img", "--no-shell"},
+           {"run", "x.tap", "--bad\noption"}, {"check", "a.ini", "b.ini"}, {"check", "--terminals", "0"},
+           {"run", "x.tap", "--vm", "v", "--no-shell"}, {"run", "x.tap", "--vm", "v", "--image", "i"},
+           {"run", "x.tap", "--memory", "64"}, {"run", "x.tap", "--vm", "v", "--memory", "15"},
+           {"run", "x.tap", "--trace=1"}, {"run", "x.tap", "--disk="}, {"run", "x.tap", "--bogus=1"},
+           {"check", "--key", "a=b"}, {"check", "--key", std::string(79, 'k')}, {"check", "--file", "x.ini"},
+           {"check", "--file", "/a/../x.ini"}, {"check", "--file", "/a/"}, {"check", "--default", "2147483648"},
+           {"check", "--min", "5", "--max=4"}, {"check", "a.ini"} /* and the --sandbox appended */}) {
     const CommandResult r = devsim(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

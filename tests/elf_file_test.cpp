@@ -169,11 +169,11 @@ TEST(ElfFile, ReadRefusesWhatIsNoSmallRegularFile) {
   im.sh[1].sh_offset = ~uint64_t{0} - 7;
   writeHostFile(crafted, bytesOf(im));
   const std::pair<std::string, std::string> cases[] = {
-      {fifo, fifo + " is not a regular file"},
-      {"/dev/zero", "/dev/zero is not a regular file"},
-      {folder, folder + " is not a regular file"},
-      {big, big + " is larger than 64 MiB"},
-      {folder + "/missing", "cannot open " + folder + "/missing: No such file or directory"},
+      {fifo, fifo + ": not a regular file"},
+      {"/dev/zero", "/dev/zero: not a regular file"},
+      {folder, folder + ": not a regular file"},
+      {big, big + ": larger than 64 MiB"},
+      {folder + "/missing", folder + "/missing: No such file or directory"},
       {crafted, crafted + " has section 1 past the end of the file"},
   };
   for (const auto& [path, expected] : cases) {

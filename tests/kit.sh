@@ -5,10 +5,11 @@
 # the example module (examples/counter) are in it, and the example is built
 # from the kit's own copy against it for the host and for the device. The
 # host module runs in the kit's devsim (twice: its count goes on; once with
-# --trace), the device module in the kit's device image, in the kit's VM
-# (the report names the VM's MIPS kernel) and through this build's structure
-# checks of a module file; an identity text too long for its field fails the
-# configure in one line. Fails at the first step that does not hold.
+# --trace) and the kit's check explains its entry, the device module runs in
+# the kit's device image, in the kit's VM (the report names the VM's MIPS
+# kernel) and passes this build's structure checks of a module file; an
+# identity text too long for its field fails the configure in one line.
+# Fails at the first step that does not hold.
 #   kit.sh SOURCE HOST_BUILD DEVICE_BUILD IMAGE_BUILD DEVICE_TESTS WORK EMULATOR...
 set -eu
 source=$1 host=$2 device=$3 image=$4 tests=$5 work=$6
@@ -50,6 +51,11 @@ grep -qxF 'TAP_Print("Counter: start 2\n")' "$work/host.out" || fail "no TAP_Pri
 run image 'printed    "Counter: start 1\n"' "$work/device/Counter.tap" --image "$kit/lib/steadyflow/image"
 run vm 'printed    "Counter: start 1\n"' "$work/device/Counter.tap" --vm "$kit/lib/steadyflow/vm"
 grep -Eq '^vm +Linux [0-9.]+-[0-9]+-4kc-malta, ' "$work/vm.out" || fail "no 4kc-malta kernel in: $(cat "$work/vm.out")"
+# The kit's check, told the example's entry, answers as the guide says.
+"$kit/bin/devsim" check --sandbox "$work/sandbox-host" --module "$work/host/Counter.tap" \
+  --file /ProgramFiles/Settings/Counter/Counter.ini --key Starts --default 0 --min 0 --max 2147483647 >"$work/check.out" 2>&1
+grep -qxF 'check      /ProgramFiles/Settings/Counter/Counter.ini: Starts=2 will be applied' "$work/check.out" ||
+  fail "devsim check did not explain the example's entry: $(cat "$work/check.out")"
 
 "$@" "$tests" --gtest_filter='ModuleFile.*:DeviceModuleFile.*' --module-file="$work/device/Counter.tap" \
   >"$work/structure.out" 2>&1 || fail "the device module fails the structure checks: $(tail -20 "$work/structure.out")"

@@ -15,6 +15,7 @@
 #include "fail.h"
 #include "records.h"
 #include "helpers.h"
+#include "identity.h"
 #include "module.h"
 #include "record.h"
 #include "report.h"
@@ -28,10 +29,6 @@ using sim::record::quoted;
 
 using sim::sandbox::FileBytes;
 
-// What the module's start-up run asks its store for.
-using namespace steadyflow;
-const std::string kPattern = std::string(kKey) + "=";  // the key and "=", as the store searches it
-const size_t kPatternLength = kPattern.size();
 // How much of a line the check quotes, and of a value it asks about.
 constexpr size_t kQuotedChars = 120;
 
@@ -46,8 +43,9 @@ struct Store {
   char** buffer;
 };
 
-// The module's exports the check calls; a module without one cannot be asked.
-Store storeOf(sim::Module& module) {
+// The module's exports the check calls; a module (at PATH) without one cannot
+// be asked.
+Store storeOf(sim::Module& module, const std::string& path) {
   try {
     return {&module.exported<decltype(INILocateFile)>("INILocateFile"),
             &module.exported<decltype(INIOpenFile)>("INIOpenFile"),
@@ -57,7 +55,7 @@ Store storeOf(sim::Module& module) {
             &module.exported<decltype(INICloseFile)>("INICloseFile"),
             &module.exported<char*>("INIBuffer")};
   } catch (const std::runtime_error& missing) {
-    fail(std::string(missing.what()) + "; it cannot be asked");
+    fail(path + ": " + missing.what() + "; it cannot be asked");
   }
 }
 
@@ -72,7 +70,7 @@ struct Reading {
   std::optional<size_t> bareKey;     // stricstr's first find of the key alone
   std::optional<size_t> afterZero;   // stricstr's first find of the key and "=" after the file's zero byte
   uint32_t examined = 0;             // value characters INIGetInt examines (examinedChars); 0: all
-  int32_t applied = kDefault;        // INIGetInt with the start-up run's default and limits
+  int32_t applied = 0;               // INIGetInt with the entry's default and limits
   std::optional<int32_t> number;     // INIGetInt without limits; none when it answers the default
   std::optional<size_t> refused;     // where INIGetInt's check first turns the value down (firstRefused)
 };
@@ -82,12 +80,15 @@ std::optional<size_t> offsetIn(const char* text, const char* at) {
   return static_cast<size_t>(at - text);
 }
 
+// The key and "=", as the store searches them.
+std::string patternOf(const SettingsEntry& e) { return e.key + "="; }
+
 // The module's first find of the key and "=" in the file's bytes after its
 // first zero byte, where its text ends; an offset into BYTES.
-std::optional<size_t> findAfterZero(const Store& store, const std::string& bytes) {
+std::optional<size_t> findAfterZero(const Store& store, const SettingsEntry& e, const std::string& bytes) {
   for (size_t zero = bytes.find('\0'); zero != std::string::npos; zero = bytes.find('\0', zero + 1)) {
     const char* rest = bytes.c_str() + zero + 1;
-    if (const char* at = store.search(rest, kPattern.c_str())) return static_cast<size_t>(at - bytes.c_str());
+    if (const char* at = store.search(rest, patternOf(e).c_str())) return static_cast<size_t>(at - bytes.c_str());
   }
   return std::nullopt;
 }
@@ -109,10 +110,11 @@ Line lineAround(const std::string& text, size_t at) {
 // open text: the number, or none where it answers the default. The module's
 // buffer points at TEXT for the question and back again; the read allocates
 // nothing and writes nothing.
-std::optional<int32_t> readsAs(const Store& store, char* text) {
+std::optional<int32_t> readsAs(const Store& store, const SettingsEntry& e, char* text) {
   char* const open = *store.buffer;
   *store.buffer = text;
-  const int32_t a = store.getInt(kKey, 0, INT32_MIN, INT32_MAX), b = store.getInt(kKey, 1, INT32_MIN, INT32_MAX);
+  const char* key = e.key.c_str();
+  const int32_t a = store.getInt(key, 0, INT32_MIN, INT32_MAX), b = store.getInt(key, 1, INT32_MIN, INT32_MAX);
   *store.buffer = open;
   if (a != b) return std::nullopt;
   return a;
@@ -121,10 +123,10 @@ std::optional<int32_t> readsAs(const Store& store, char* text) {
 // How many characters of a value the module's INIGetInt examines, asked of
 // it: digits and then a letter read as a number once the letter lies past
 // what it examines. 0 where that is more than kQuotedChars.
-uint32_t examinedChars(const Store& store) {
+uint32_t examinedChars(const Store& store, const SettingsEntry& e) {
   for (size_t digits = 0; digits <= kQuotedChars; ++digits) {
-    std::string entry = kPattern + std::string(digits, '0') + "x\r\n";
-    if (readsAs(store, entry.data())) return static_cast<uint32_t>(digits);
+    std::string entry = patternOf(e) + std::string(digits, '0') + "x\r\n";
+    if (readsAs(store, e, entry.data())) return static_cast<uint32_t>(digits);
   }
   return 0;
 }
@@ -136,8 +138,8 @@ uint32_t examinedChars(const Store& store) {
 // lone "-"). The text from the entry's line to its first CR and first LF
 // after the value stands for the whole: the module finds the entry first in
 // it, as it did, and the same line ends after it.
-std::optional<size_t> firstRefused(const Store& store, const std::string& text, size_t line, size_t value,
-                                   size_t last) {
+std::optional<size_t> firstRefused(const Store& store, const SettingsEntry& e, const std::string& text, size_t line,
+                                   size_t value, size_t last) {
   size_t stop = last + 1;
   for (const char lineEnd : {'\r', '\n'})
     if (const size_t at = text.find(lineEnd, value); at != std::string::npos) stop = std::max(stop, at + 1);
@@ -147,46 +149,49 @@ std::optional<size_t> firstRefused(const Store& store, const std::string& text, 
   std::fill(window.begin() + begin, window.begin() + (last + 1 - line), '0');
   for (size_t at = begin; at < end; ++at) {
     window[at] = text[line + at];
-    if (!readsAs(store, window.data())) return line + at;
+    if (!readsAs(store, e, window.data())) return line + at;
   }
   return std::nullopt;
 }
 
-// The file the start-up run's search finds from START_DIR, as a disk path;
-// empty when there is none. The search stays in the folder of the file, so
-// the start folder is made current again.
-std::string findFile(const Store& store, const std::string& startDir) {
+// The file named NAME the start-up run's search finds from START_DIR, as a
+// disk path; empty when there is none. The search stays in the folder of the
+// file, so the start folder is made current again.
+std::string findFile(const Store& store, const std::string& name, const std::string& startDir) {
   sim::Firmware& fw = sim::firmware();
   std::string file;
-  if (store.locate(kSettingsFile, nullptr) != INILOCATION_NotFound) file = fw.currentDir() + "/" + kSettingsFile;
+  if (store.locate(name.c_str(), nullptr) != INILOCATION_NotFound) file = fw.currentDir() + "/" + name;
   fw.setCurrentDir(startDir);
   return file;
 }
 
-// The start-up run's read of FILE (its bytes FILE_BYTES): the load, the read
-// with the run's limits and the same read without them, and where the
-// module's searches find the key.
-Reading readFile(const Store& store, const std::string& file, const std::string& fileBytes) {
+// The start-up run's read of FILE (its bytes FILE_BYTES), opened from the
+// current folder as the module opens it: the load, the read with the entry's
+// default and limits and the same read without them, and where the module's
+// searches find the key.
+Reading readFile(const Store& store, const SettingsEntry& e, const std::string& file, const std::string& fileBytes) {
   Reading r;
   r.file = file;
-  r.opened = store.open(kSettingsFile, nullptr);
+  r.applied = e.fallback;
+  r.opened = store.open(file.substr(file.rfind('/') + 1).c_str(), nullptr);
   if (r.opened >= INILOCATION_AtCurrentDir && *store.buffer != nullptr) {
     const char* text = *store.buffer;
+    const std::string pattern = patternOf(e);
     r.text = text;
     char* start = nullptr;
     char* end = nullptr;
-    r.examined = examinedChars(store);
-    store.findStartEnd(kPattern.c_str(), &start, &end, r.examined == 0 ? UINT32_MAX : kPatternLength + r.examined);
+    r.examined = examinedChars(store, e);
+    store.findStartEnd(pattern.c_str(), &start, &end, r.examined == 0 ? UINT32_MAX : pattern.size() + r.examined);
     r.start = offsetIn(text, start);
     r.end = offsetIn(text, end);
-    r.occurrence = offsetIn(text, store.search(text, kPattern.c_str()));
-    r.bareKey = offsetIn(text, store.search(text, kKey));
-    r.afterZero = findAfterZero(store, fileBytes);
-    r.applied = store.getInt(kKey, kDefault, kLowest, kHighest);
-    r.number = readsAs(store, *store.buffer);
+    r.occurrence = offsetIn(text, store.search(text, pattern.c_str()));
+    r.bareKey = offsetIn(text, store.search(text, e.key.c_str()));
+    r.afterZero = findAfterZero(store, e, fileBytes);
+    r.applied = store.getInt(e.key.c_str(), e.fallback, e.lowest, e.highest);
+    r.number = readsAs(store, e, *store.buffer);
     if (!r.number && r.start && r.end) {
-      const size_t value = *r.start + kPatternLength;
-      r.refused = firstRefused(store, r.text, lineAround(r.text, *r.start).begin, value, *r.end);
+      const size_t value = *r.start + pattern.size();
+      r.refused = firstRefused(store, e, r.text, lineAround(r.text, *r.start).begin, value, *r.end);
     }
   }
   store.close();
@@ -235,7 +240,7 @@ std::string valueProblem(const std::string& value, std::optional<size_t> refused
 }
 
 // Why the text holds no entry the module reads.
-std::string whyNoEntry(const Reading& r, const std::string& fileBytes) {
+std::string whyNoEntry(const Reading& r, const SettingsEntry& e, const std::string& fileBytes) {
   if (r.occurrence)
     return quotedLine(r.text, *r.occurrence) + ": the " + quoted(std::string(1, r.text[*r.occurrence - 1])) +
            " right before the key comments the entry out";
@@ -244,20 +249,21 @@ std::string whyNoEntry(const Reading& r, const std::string& fileBytes) {
            quotedLine(fileBytes, *r.afterZero) + " after it is not read";
   if (r.bareKey)
     return quotedLine(r.text, *r.bareKey) + ": the key is not followed directly by \"=\", so it is no entry";
-  return std::string("no ") + kKey + " entry";
+  return "no " + e.key + " entry";
 }
 
 // What the lines around the entry tell beside its value: the longer key it
 // was found in, a comment sign that does not comment it out, a line end the
 // module added, a value longer than it examines.
-std::vector<std::string> entryNotes(const Reading& r, const Line& line, const std::string& fileBytes) {
+std::vector<std::string> entryNotes(const Reading& r, const SettingsEntry& e, const Line& line,
+                                    const std::string& fileBytes) {
   std::vector<std::string> notes;
   const std::string prefix = r.text.substr(line.begin, *r.start - line.begin);
   if (!prefix.empty() && wordChar(prefix.back())) {
     size_t word = prefix.size();
     while (word > 0 && wordChar(prefix[word - 1])) --word;
     notes.push_back("the module finds the key inside the longer key " +
-                    quoted(r.text, line.begin + word, *r.start + std::strlen(kKey)));
+                    quoted(r.text, line.begin + word, *r.start + e.key.size()));
   } else if (const size_t sign = prefix.find_first_of("#;"); sign != std::string::npos) {
     notes.push_back("the " + quoted(prefix.substr(sign, 1)) +
                     " does not comment it out: only a \"#\" or \";\" right before the key does");
@@ -272,15 +278,15 @@ std::vector<std::string> entryNotes(const Reading& r, const Line& line, const st
   return notes;
 }
 
-std::string explain(const Reading& r, const std::string& fileBytes) {
+std::string explain(const Reading& r, const SettingsEntry& e, const std::string& fileBytes) {
   const std::string applied = "; " + std::to_string(r.applied) + " will be applied";
   const std::string theDefault = "; the default " + std::to_string(r.applied) + " will be applied";
-  if (!r.start) return whyNoEntry(r, fileBytes) + theDefault;
+  if (!r.start) return whyNoEntry(r, e, fileBytes) + theDefault;
   const Line line = lineAround(r.text, *r.start);
   if (!r.end) return quoted(r.text, line.begin, line.end) + ": no line end follows the entry" + theDefault;
   const std::string entry = quoted(r.text, line.begin, std::max(line.end, *r.end + 1));
-  const std::vector<std::string> notes = entryNotes(r, line, fileBytes);
-  const size_t value = *r.start + kPatternLength;
+  const std::vector<std::string> notes = entryNotes(r, e, line, fileBytes);
+  const size_t value = *r.start + e.key.size() + 1;
   const std::string valueText = *r.end + 1 > value ? r.text.substr(value, *r.end + 1 - value) : "";
   if (!r.number) {
     const std::optional<size_t> refused = r.refused ? std::optional(*r.refused - value) : std::nullopt;
@@ -288,15 +294,15 @@ std::string explain(const Reading& r, const std::string& fileBytes) {
   }
 
   const int32_t n = *r.number;
-  const std::string range = n > kHighest  ? "above " + std::to_string(kHighest)
-                            : n < kLowest ? "below " + std::to_string(kLowest)
-                                          : "";
+  const std::string range = n > e.highest  ? "above " + std::to_string(e.highest)
+                            : n < e.lowest ? "below " + std::to_string(e.lowest)
+                                           : "";
   const bool readsOtherwise = valueText != std::to_string(n);
   std::string said = readsOtherwise  ? "reads as " + std::to_string(n) + (range.empty() ? "" : ", " + range)
                      : range.empty() ? ""
                                      : "is " + range;
   if (notes.empty()) {
-    if (said.empty()) return std::string(kKey) + " = " + std::to_string(n) + " will be applied";
+    if (said.empty()) return e.key + "=" + std::to_string(n) + " will be applied";
     return entry + " " + said + applied;
   }
   if (!said.empty()) said = "; " + (readsOtherwise ? std::string("it") : std::to_string(n)) + " " + said;
@@ -310,66 +316,122 @@ bool isFolder(const std::string& hostPath) {
   return lstat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::string folderOf(const std::string& diskPath) {
+  const size_t slash = diskPath.rfind('/');
+  return slash == 0 ? "/" : diskPath.substr(0, slash);
+}
+
 // Where the start-up run's read begins: the module folder, which the run
 // makes first where it is missing. Where it is missing here, the deepest
-// folder on its way stands in: that search finds the same file.
-std::string startFolder(const sim::Session& session) {
-  for (const char* folder : {kSettingsFolder, "/ProgramFiles/Settings"})
+// folder on its way stands in: that search finds the same file. A file
+// named by its disk path is read in its own folder.
+std::string startFolder(const sim::Session& session, const SettingsEntry& e) {
+  const std::string own = folderOf(e.files[0]);
+  if (!e.searched) return isFolder(session.hostPath(own)) ? own : "/ProgramFiles";
+  for (const std::string& folder : {own, std::string("/ProgramFiles/Settings")})
     if (isFolder(session.hostPath(folder))) return folder;
   return "/ProgramFiles";
 }
 
-// FILE as the module's settings file on the fresh sandbox disk.
-void placeFile(const sim::Session& session, const FileBytes& file) {
+// FILE as the module's settings file at DISK_PATH on the fresh sandbox disk.
+void placeFile(const sim::Session& session, const std::string& diskPath, const FileBytes& file) {
   std::error_code failed;
-  std::filesystem::create_directories(session.hostPath(kSettingsFolder), failed);
-  const std::string path = session.hostPath(kSettingsFiles[0]);
+  std::filesystem::create_directories(session.hostPath(folderOf(diskPath)), failed);
+  const std::string path = session.hostPath(diskPath);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << file.bytes;
-  if (failed || !out.flush()) fail("cannot put the file on the sandbox disk at " + path);
+  if (failed || !out.flush()) fail(path + ": cannot put the file on the sandbox disk");
 }
 
 // The second line: files on the disk the module's search passes over.
-void reportPassedOver(const std::vector<std::optional<FileBytes>>& files, const std::string& taken) {
+void reportPassedOver(const SettingsEntry& e, const SettingsFiles& files, const std::string& taken) {
   std::string passed;
-  for (size_t i = 0; i < std::size(kSettingsFiles); ++i)
-    if (files[i] && kSettingsFiles[i] != taken) passed += (passed.empty() ? "" : ", ") + std::string(kSettingsFiles[i]);
+  for (size_t i = 0; i < e.files.size(); ++i)
+    if (files[i] && e.files[i] != taken) passed += (passed.empty() ? "" : ", ") + e.files[i];
   if (passed.empty()) return;
   confined::line("check", "not read: " + passed + " (the module takes the file in its own folder, else the one in " +
                       "/ProgramFiles/Settings, else the one in /ProgramFiles)");
 }
 
+// The line for a disk without the file.
+std::string noFile(const SettingsEntry& e) {
+  const std::string value = std::to_string(e.fallback);
+  if (e.own)
+    return "no settings file on the disk: the module will create " + e.files[0] + " holding \"" + e.key + "=" + value +
+           "\\r\\n\"; " + value + " will be applied";
+  return e.files[0] + ": no such file on the disk; reading " + e.key + ", the module gets its default " + value;
+}
+
 }  // namespace
+
+std::optional<SettingsEntry> settingsEntry(const Options& o, bool ours, std::string& missing) {
+  using namespace steadyflow;
+  missing.clear();
+  const std::pair<bool, const char*> given[] = {{!o.diskFile.empty(), "--file"},
+                                                {!o.key.empty(), "--key"},
+                                                {o.fallback.has_value(), "--default"},
+                                                {o.lowest.has_value(), "--min"},
+                                                {o.highest.has_value(), "--max"}};
+  std::vector<std::string> lacking;
+  for (const auto& [is, option] : given)
+    if (!is) lacking.push_back(option);
+  if (!ours && !lacking.empty()) {
+    for (size_t i = 0; i < lacking.size(); ++i)
+      missing += (i == 0 ? "" : i + 1 == lacking.size() ? " and " : ", ") + lacking[i];
+    return std::nullopt;
+  }
+  SettingsEntry e;
+  e.own = lacking.size() == std::size(given);
+  e.searched = o.diskFile.empty();
+  e.files = o.diskFile.empty() ? std::vector<std::string>(std::begin(kSettingsFiles), std::end(kSettingsFiles))
+                               : std::vector<std::string>{o.diskFile};
+  e.key = o.key.empty() ? kKey : o.key;
+  e.fallback = o.fallback.value_or(kDefault);
+  e.lowest = o.lowest.value_or(kLowest);
+  e.highest = o.highest.value_or(kHighest);
+  return e;
+}
 
 int check(const Options& o, int argc, char** argv) {
   const bool named = !o.settingsFile.empty();
   sim::SessionOptions options;
   options.shell = false;
   sim::Session& session = sim::Session::start(argc, argv, options);
-  session.useModule(confined::takeInput(session, o.module.empty() ? session.modulePath() : o.module));
+  const std::string module = o.module.empty() ? session.modulePath() : o.module;
+  session.useModule(confined::takeInput(session, module));
+  const sim::Identity identity =
+      moduleIdentity(session.modulePath(), sim::Machine::ThisOne, "devsim check asks a module built for this machine");
+  std::string missing;
+  const std::optional<SettingsEntry> entry = settingsEntry(o, isOurModule(identity), missing);
+  if (!entry) fail(module + ": " + notOurs(identity) + "; devsim check speaks for it when told " + missing, 2);
+  const SettingsEntry& e = *entry;
+  if (e.lowest > e.highest)
+    fail("the lowest value " + std::to_string(e.lowest) + " is above the highest " + std::to_string(e.highest), 2);
+
   // The outside hands in the disk, FILE on it; a check started by another
   // confinement reads FILE itself.
-  if (named && !confined::channelled()) placeFile(session, namedSettingsFile(o.settingsFile));
-  const auto files = settingsFiles(session.disk(), 0);  // refuses links, FIFOs, devices first
-  const std::string startDir = startFolder(session);
+  if (named && !confined::channelled()) placeFile(session, e.files[0], namedSettingsFile(o.settingsFile));
+  const SettingsFiles files = settingsFiles(session.disk(), e.files, 0);  // refuses links, FIFOs, devices first
+  const std::string startDir = startFolder(session, e);
   session.boot({"", 0, startDir, true, true});
-  const Store store = storeOf(session.module());
-  const std::string file = findFile(store, startDir);
-  const std::string fileBytes =
-      file.empty() ? "" : settingsFile(session.disk(), file, kLongestSettings).value_or(FileBytes{}).bytes;
-  const Reading r = readFile(store, file, fileBytes);
-
-  const std::string name = named ? o.settingsFile : r.file;
-  if (r.file.empty() || r.opened == INILOCATION_NewFile) {
-    confined::line("check", std::string("no settings file on the disk: the module will create ") + kSettingsFiles[0] +
-                        " holding \"" + kKey + "=" + std::to_string(kDefault) + "\\r\\n\"; " +
-                        std::to_string(kDefault) + " will be applied");
-  } else if (r.opened == INILOCATION_NotFound) {
-    fail(name + ": the module finds it but cannot read it; it would apply the default " + std::to_string(kDefault));
+  const Store store = storeOf(session.module(), module);
+  const std::string name = e.files[0].substr(e.files[0].rfind('/') + 1);
+  const std::string file = e.searched ? findFile(store, name, startDir) : files[0] ? e.files[0] : "";
+  if (file.empty()) {
+    confined::line("check", noFile(e));
   } else {
-    confined::line("check", name + ": " + explain(r, fileBytes));
+    const std::string fileBytes = settingsFile(session.disk(), file, kLongestSettings).value_or(FileBytes{}).bytes;
+    const Reading r = readFile(store, e, file, fileBytes);
+    const std::string shown = named ? o.settingsFile : r.file;
+    if (r.opened == INILOCATION_NewFile)
+      confined::line("check", noFile(e));
+    else if (r.opened == INILOCATION_NotFound)
+      fail(shown + ": the module finds it but cannot read it; it would apply the default " +
+           std::to_string(e.fallback));
+    else
+      confined::line("check", shown + ": " + explain(r, e, fileBytes));
   }
-  if (!named) reportPassedOver(files, r.file);
+  if (!named && e.searched) reportPassedOver(e, files, file);
   if (confined::channelled()) writeEnd(confined::records(), Outcome{});
   return 0;
 }

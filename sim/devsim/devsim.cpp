@@ -2,12 +2,13 @@
 // module will do with a settings file.
 //
 //   devsim run MODULE [options]
-//   devsim check [--sandbox DIR | FILE] [--module MODULE]
+//   devsim check [--sandbox DIR | FILE] [--module MODULE] [--file DISK-PATH --key KEY ...]
 //
 // run checks and prints the module's identity header, hands it its entry
 // record, calls its main entry and delivers events, then reports what the
 // device would show: the terminal line, the command and the kernel setting it
-// wrote, and the module's settings files. devsim runs in two parts: the
+// wrote, this project's module's settings files and what the run did to the
+// disk. devsim runs in two parts: the
 // outside (outside.h), which alone prints, and its confined part
 // (confined.h), in which the module runs with the real libc and a real
 // shell: loaded into that process, with --image by the device image's loader
@@ -67,6 +68,10 @@ int main(int argc, char** argv) {
   const devsim::Parsed parsed = devsim::parse(argc, argv);
   if (parsed.help) {
     fputs(devsim::kUsage, stdout);
+    return 0;
+  }
+  if (parsed.version) {
+    printf("devsim %s\n", STEADYFLOW_VERSION);
     return 0;
   }
   if (!parsed.options) devsim::fail(parsed.error, 2);

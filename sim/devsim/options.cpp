@@ -5,7 +5,9 @@
 
 #include <sstream>
 
+#include "INIKeyPattern.h"
 #include "event_text.h"
+#include "helpers.h"
 #include "record.h"
 
 namespace devsim {
@@ -14,7 +16,10 @@ using sim::record::quoted;
 
 const char kUsage[] =
     "usage: devsim run MODULE [options]\n"
-    "       devsim check [--sandbox DIR | FILE] [--module MODULE]\n"
+    "       devsim check [--sandbox DIR | FILE] [--module MODULE] [--file DISK-PATH] [--key KEY] [--default N]\n"
+    "                    [--min N] [--max N]\n"
+    "       devsim --help | --version\n"
+    "An option's value follows it as the next argument or after \"=\": --sandbox DIR or --sandbox=DIR.\n"
     "\n"
     "devsim run: runs MODULE once in the simulated device and reports what it did.\n"
     "  MODULE: an ELF shared object with the identity header, exporting __TAP_Init_ (which fills the entry\n"
@@ -23,8 +28,11 @@ const char kUsage[] =
     "  order. The firmware offers TAP_MemAlloc, TAP_MemFree, TAP_MemSet, TAP_MemCpy, TAP_SPrint, TAP_Print,\n"
     "  TAP_Sleep, TAP_Hdd_Exist, TAP_Hdd_Create, TAP_Hdd_Delete, TAP_Hdd_ChangeDir, TAP_Hdd_Fopen,\n"
     "  TAP_Hdd_Flen, TAP_Hdd_Fread, TAP_Hdd_Fwrite and TAP_Hdd_Fclose on a disk with /ProgramFiles, and by\n"
-    "  name through the dynamic linker its task table (_tapTask, _curTapTask) and UTF-8 routine; the\n"
-    "  platform's libc, with a shell, confined; pseudo-terminals /dev/pts/N (--terminals).\n"
+    "  name through the dynamic linker its task table (_tapTask, _curTapTask) and UTF-8 routine; the C\n"
+    "  library functions the kit's guide lists (docs/kit.md, installed as share/doc/steadyflow/kit.md), with\n"
+    "  a shell, confined; pseudo-terminals /dev/pts/N (--terminals). The report's disk lines name each\n"
+    "  file and folder the run created, changed or deleted on the disk; its settings lines, this project's\n"
+    "  module's settings files.\n"
     "  --sandbox DIR        sandbox folder: disk/, dev/pts/, proc/sys/vm/, tmp/ (default ./devsim-sandbox)\n"
     "  --disk DIR           folder standing for the device's disk (default SANDBOX/disk)\n"
     "  --start-dir PATH     the module's current directory at start (default /ProgramFiles)\n"
@@ -51,15 +59,21 @@ const char kUsage[] =
     "  answering (one line names it);\n"
     "  124 the run took longer than --timeout; 128+N the run was ended by signal N (one line says where)\n"
     "\n"
-    "devsim check: says in one line which value the module will apply from its settings file, and why,\n"
-    "asking the loaded module's own search and read; a second line names files on the disk it does not read.\n"
+    "devsim check: says in one line which value the module will apply from an entry of its settings file,\n"
+    "and why, asking the loaded module's own search and read; a second line names files on the disk it does\n"
+    "not read. It knows this project's module's file, key, default and limits; for another module, tell it\n"
+    "all five (--file, --key, --default, --min, --max), as the module reads them.\n"
     "  --sandbox DIR        the settings files on DIR/disk, as the module searches them (default ./devsim-sandbox)\n"
     "  FILE                 FILE as the module's settings file\n"
     "  --module MODULE      the module to ask (default this build's)\n"
+    "  --file DISK-PATH     the settings file's path on the disk, e.g. /ProgramFiles/Settings/Counter/Counter.ini\n"
+    "  --key KEY            the entry's key (at most 78 characters, no \"=\")\n"
+    "  --default N          the value the module gives INIGetInt for a missing entry or no number\n"
+    "  --min N, --max N     the limits it gives INIGetInt (32-bit numbers, --min at most --max)\n"
     "  --timeout SECONDS    end the whole check after SECONDS (1 to 86400, default 30)\n"
-    "  exit status: 0 the module reads the file, or finds none and writes one: whatever it applies, the\n"
-    "  default included, the line says; 1 bad input (a file that is no regular file, a link, too long,\n"
-    "  unreadable; a bad module); 2 wrong command line\n";
+    "  exit status: 0 the module reads the file, or finds none: whatever it applies, the default included,\n"
+    "  the line says; 1 bad input (a file that is no regular file, a link, too long, unreadable; a bad\n"
+    "  module); 2 wrong command line, or another module without all five of its entry's options\n";
 
 namespace {
 
@@ -92,7 +106,26 @@ std::optional<std::vector<int>> parseTerminals(const std::string& list) {
   return terminals;
 }
 
-// Walks the arguments after the command word, one option at a time.
+// Why PATH is no path of a file on the device's disk the check can be told
+// of: one from the disk's root, of names only, its folder short enough for
+// the firmware's current directory (TAP_DIR_LEN); empty when it is one.
+std::string diskPathProblem(const std::string& path) {
+  const std::string takes =
+      "--file takes the settings file's path on the device's disk, from its root (e.g. "
+      "/ProgramFiles/Settings/Counter/Counter.ini), not " +
+      quoted(path);
+  if (path.size() < 2 || path[0] != '/' || path.back() == '/') return takes;
+  for (const std::string& part : split(path.substr(1), '/'))
+    if (part.empty() || part == "." || part == "..") return takes;
+  if (path.rfind('/') >= TAP_DIR_LEN)
+    return "--file: the folder of " + quoted(path) + " is longer than the firmware's " +
+           std::to_string(TAP_DIR_LEN - 1) + " characters";
+  return "";
+}
+
+// Walks the arguments after the command word, one option at a time. An
+// option's value is the next argument, or what follows "=" in the option's
+// own ("--sandbox=DIR").
 class Parser {
  public:
   Parser(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
@@ -103,6 +136,7 @@ class Parser {
   bool parseCheckOption(const std::string& arg, Options& o);
   std::optional<std::string> value();
   bool parseTimeout(Options& o);
+  bool parseInt32(std::optional<int32_t>& slot);
   bool takeOperand(const std::string& arg, std::string& slot, const char* what, const char* command);
   bool refuse(const std::string& line) {
     if (error_.empty()) error_ = line;
@@ -112,18 +146,25 @@ class Parser {
   int argc_;
   const char* const* argv_;
   int i_ = 1;
+  std::string option_;                // the option at argv[i_], without its "=VALUE"
+  std::optional<std::string> given_;  // its "=VALUE", until value() takes it
   std::string error_;
   bool sandboxGiven_ = false;
   bool memoryGiven_ = false;
 };
 
-// The value of the option at argv[i_], moving past it.
+// The value of the option at argv[i_], moving past it when it is the next
+// argument. Never empty.
 std::optional<std::string> Parser::value() {
-  if (i_ + 1 >= argc_) {
-    refuse(std::string(argv_[i_]) + " needs a value");
-    return std::nullopt;
-  }
-  return std::string(argv_[++i_]);
+  std::optional<std::string> v;
+  if (given_)
+    v.swap(given_);
+  else if (i_ + 1 < argc_)
+    v = argv_[++i_];
+  if (!v) refuse(option_ + " needs a value");
+  if (v && v->empty()) refuse(option_ + " needs a value, not an empty one");
+  if (!v || v->empty()) return std::nullopt;
+  return v;
 }
 
 bool Parser::parseTimeout(Options& o) {
@@ -132,6 +173,15 @@ bool Parser::parseTimeout(Options& o) {
   if (!v) return false;
   if (!parseNumber(*v, 1, 86400, n)) return refuse("--timeout takes seconds from 1 to 86400, not " + quoted(*v));
   o.timeout = static_cast<unsigned>(n);
+  return true;
+}
+
+bool Parser::parseInt32(std::optional<int32_t>& slot) {
+  long long n = 0;
+  const auto v = value();
+  if (!v) return false;
+  if (!parseNumber(*v, INT32_MIN, INT32_MAX, n)) return refuse(option_ + " takes a 32-bit number, not " + quoted(*v));
+  slot = static_cast<int32_t>(n);
   return true;
 }
 
@@ -156,11 +206,9 @@ bool Parser::parseRunOption(const std::string& arg, Options& o) {
     if (!terminals) return refuse("--terminals takes numbers 0 to 99 or 'none', not " + quoted(*v));
     o.terminals = *terminals;
   } else if (arg == "--chdir-success") {
-    long long n = 0;
-    if (!(v = value())) return false;
-    if (!parseNumber(*v, INT32_MIN, INT32_MAX, n))
-      return refuse("--chdir-success takes a 32-bit number, not " + quoted(*v));
-    o.chdirSuccess = static_cast<int32_t>(n);
+    std::optional<int32_t> n;
+    if (!parseInt32(n)) return false;
+    o.chdirSuccess = *n;
   } else if (arg == "--timeout") {
     return parseTimeout(o);
   } else if (arg == "--event") {
@@ -204,6 +252,18 @@ bool Parser::parseCheckOption(const std::string& arg, Options& o) {
   } else if (arg == "--module") {
     if (!(v = value())) return false;
     o.module = *v;
+  } else if (arg == "--file") {
+    if (!(v = value())) return false;
+    if (const std::string problem = diskPathProblem(*v); !problem.empty()) return refuse(problem);
+    o.diskFile = *v;
+  } else if (arg == "--key") {
+    if (!(v = value())) return false;
+    if (v->size() > INI_KEY_MAX_LEN || v->find_first_of("=\r\n") != std::string::npos)
+      return refuse("--key takes a key of 1 to " + std::to_string(INI_KEY_MAX_LEN) +
+                    " characters, without \"=\" or a line end, not " + quoted(*v));
+    o.key = *v;
+  } else if (arg == "--default" || arg == "--min" || arg == "--max") {
+    return parseInt32(arg == "--default" ? o.fallback : arg == "--min" ? o.lowest : o.highest);
   } else if (!takeOperand(arg, o.settingsFile, "settings file", "check")) {
     return false;
   }
@@ -217,18 +277,26 @@ Parsed Parser::parse() {
   if (argc_ < 2) return failed("no command given (devsim run MODULE, devsim check; devsim --help lists the options)");
   const std::string command = argv_[1];
   if (command == "--help" || command == "-h") return {std::nullopt, true, ""};
+  if (command == "--version") return {std::nullopt, false, "", true};
   Options o;
   if (command == "check")
     o.command = Command::Check;
   else if (command != "run")
     return failed("unknown command " + quoted(command) + " (devsim run MODULE, devsim check)");
   for (i_ = 2; i_ < argc_; ++i_) {
-    const std::string arg = argv_[i_];
-    if (arg == "--help" || arg == "-h") return {std::nullopt, true, ""};
-    const bool ok = arg.empty()                 ? refuse("an empty argument")
-                    : o.command == Command::Run ? parseRunOption(arg, o)
-                                                : parseCheckOption(arg, o);
-    if (!ok) return failed(error_);
+    option_ = argv_[i_];
+    given_.reset();
+    if (const size_t equals = option_.find('='); option_.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      given_ = option_.substr(equals + 1);
+      option_.resize(equals);
+    }
+    if (option_ == "--help" || option_ == "-h") return {std::nullopt, true, ""};
+    if (option_ == "--version") return {std::nullopt, false, "", true};
+    const bool ok = option_.empty()             ? refuse("an empty argument")
+                    : o.command == Command::Run ? parseRunOption(option_, o)
+                                                : parseCheckOption(option_, o);
+    if (ok && given_) refuse(option_ + " takes no value");
+    if (!error_.empty()) return failed(error_);
   }
   if (o.command == Command::Run && o.module.empty()) return failed("no module file given (devsim run MODULE)");
   if (o.sandbox.empty()) return failed("--sandbox needs a folder, not an empty path");
@@ -236,6 +304,8 @@ Parsed Parser::parse() {
   if (!o.vm.empty() && !o.shell) return failed("--vm runs a real shell: not with --no-shell");
   if (!o.vm.empty() && !o.image.empty()) return failed("--image or --vm, not both");
   if (memoryGiven_ && o.vm.empty()) return failed("--memory is the VM's: only with --vm");
+  if (o.lowest && o.highest && *o.lowest > *o.highest)
+    return failed("--min " + std::to_string(*o.lowest) + " is above --max " + std::to_string(*o.highest));
   if (o.command == Command::Run && o.events.empty()) o.events.push_back({1, 7, 0});
   return {o, false, ""};
 }

@@ -3,9 +3,12 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include "check.h"
 #include "confine.h"
+#include "disk_changes.h"
 #include "fail.h"
 #include "file.h"
+#include "identity.h"
 #include "layout.h"
 #include "module.h"
 #include "record.h"
@@ -40,10 +43,10 @@ void addModule(std::string& archive, const std::string& module) {
   add(archive, {"run/module.tap", Kind::File, '0', *bytes});
 }
 
-// A disk that holds FILE as the module's settings file, and nothing else.
-void addSettingsDisk(std::string& archive, const std::string& file) {
+// A disk that holds FILE at DISK_PATH, and nothing else.
+void addSettingsDisk(std::string& archive, const std::string& file, const std::string& diskPath) {
   const sim::sandbox::FileBytes bytes = namedSettingsFile(file);
-  const std::string path = std::string(sim::layout::kDisk) + kSettingsFiles[0];
+  const std::string path = std::string(sim::layout::kDisk) + diskPath;
   for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
     add(archive, {path.substr(0, slash), Kind::Folder, '5', ""});
   add(archive, {path, Kind::File, '0', bytes.bytes});
@@ -69,22 +72,34 @@ int outside(const Options& o, int argc, char** argv) {
   const bool check = o.command == Command::Check;
   const std::string module = o.module.empty() ? sim::Session::buildModule() : o.module;
   const bool device = !o.image.empty() || !o.vm.empty();
+  const sim::Identity identity =
+      check ? moduleIdentity(module, sim::Machine::ThisOne, "devsim check asks a module built for this machine")
+            : moduleIdentity(module, device ? sim::Machine::Device : sim::Machine::ThisOne,
+                             "run it with --image DIR or --vm DIR");
+  const bool ours = isOurModule(identity);
   std::string error;
-  const auto identity = sim::readIdentity(module, error, device ? sim::Machine::Device : sim::Machine::ThisOne);
-  if (!identity) fail(error);
-
   std::optional<sim::sandbox::Sandbox> sandbox;
   std::string input;
   SettingsFiles before;
+  DiskState diskBefore;
+  std::vector<std::string> notHandedIn;
+  std::optional<SettingsEntry> entry;
+  if (check) {
+    std::string missing;
+    entry = settingsEntry(o, ours, missing);
+    if (!entry) fail(module + ": " + notOurs(identity) + "; devsim check speaks for it when told " + missing, 2);
+  }
   if (check && !o.settingsFile.empty()) {
-    addSettingsDisk(input, o.settingsFile);
+    addSettingsDisk(input, o.settingsFile, entry->files[0]);
   } else {
     sandbox = sim::sandbox::Sandbox::open(o.sandbox, check ? "" : o.disk, error);
     if (!sandbox) fail(error);
     // Read first, so that a file refused as settings (a link, too long) is
     // named as one.
-    before = settingsFiles(sandbox->disk(), kComparedBytes);
-    if (!sandbox->pack(input, error)) fail(error);
+    if (check) settingsFiles(sandbox->disk(), entry->files, 0);
+    if (ours && !check) before = settingsFiles(sandbox->disk(), kComparedBytes);
+    diskBefore = diskState(sandbox->disk());
+    if (!sandbox->pack(input, notHandedIn, error)) fail(error);
   }
   addModule(input, module);
   sim::tar::finish(input);
@@ -118,7 +133,8 @@ int outside(const Options& o, int argc, char** argv) {
   std::vector<std::string> skipped;
   if (!sandbox->keep(run->disk, skipped, error)) fail(error);
   out.notKept.insert(out.notKept.end(), skipped.begin(), skipped.end());
-  return reportRun(o, *identity, out, before, sandbox->disk());
+  out.notHandedIn = notHandedIn;
+  return reportRun(o, identity, out, before, diskBefore, sandbox->disk());
 }
 
 }  // namespace devsim

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "fail.h"
+#include "identity.h"
 #include "layout.h"
 #include "process.h"
 #include "record.h"
@@ -150,7 +151,7 @@ void reportState(const Outcome& out) {
 void report(const char* what, const std::string& text) { printf("%-10s %s\n", what, text.c_str()); }
 
 int reportRun(const Options& o, const sim::Identity& identity, const Outcome& out, const SettingsFiles& before,
-              const std::string& disk) {
+              const DiskState& diskBefore, const std::string& disk) {
   reportIdentity(o.module, identity);
   if (!o.image.empty())
     report("image",
@@ -162,9 +163,12 @@ int reportRun(const Options& o, const sim::Identity& identity, const Outcome& ou
   reportEntries(out);
   reportTerminals(o, out);
   const bool written = reportCommands(o, out);
-  reportSettings(disk, before);
+  if (isOurModule(identity)) reportSettings(disk, before);
+  for (const std::string& line : diskLines(diskBefore, diskState(disk))) report("disk", line);
   for (const std::string& path : out.notKept)
     report("disk", escaped(path) + " was left on the run's disk as no folder or regular file; not kept");
+  for (const std::string& path : out.notHandedIn)
+    report("disk", escaped(path) + " is no folder or regular file; it was not handed to the run, and stays");
   if (out.vm) {
     report("memory", "available " + std::to_string(out.vm->availableBefore) + " kB before the run, " +
                          std::to_string(out.vm->availableAfter) + " kB after");

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "disk_changes.h"
 #include "module.h"
 #include "options.h"
 #include "run.h"
@@ -20,10 +21,11 @@ namespace devsim {
 void report(const char* what, const std::string& text);
 
 // The report of a run of O's module: its identity, what its entries did, the
-// terminals, the commands and the kernel setting, the settings files against
-// BEFORE, the state left, and with --trace every call in order. Answers
+// terminals, the commands and the kernel setting, this project's module's
+// settings files against BEFORE, what the run did to the disk DISK against
+// DISK_BEFORE, the state left, and with --trace every call in order. Answers
 // devsim's exit status: 0, or 3 when the kernel setting was not written.
 int reportRun(const Options& o, const sim::Identity& identity, const Outcome& out, const SettingsFiles& before,
-              const std::string& disk);
+              const DiskState& diskBefore, const std::string& disk);
 
 }  // namespace devsim

@@ -58,6 +58,9 @@ struct Outcome {
   // What the run left on its disk that is no folder or regular file, and so
   // was not kept (as disk paths).
   std::vector<std::string> notKept;
+  // What the sandbox's disk holds that is no folder or regular file, and so
+  // was not handed to the run (it stays as it is).
+  std::vector<std::string> notHandedIn;
   std::optional<VmFacts> vm;  // a run in the VM
   // devsim check's lines (a word and its text), or the one line a confined
   // run ended with and its exit status.

@@ -1,5 +1,10 @@
 #include "settings.h"
 
+#include <errno.h>
+#include <string.h>
+
+#include <iterator>
+
 #include "Steadyflow.h"
 #include "fail.h"
 #include "record.h"
@@ -34,7 +39,7 @@ std::optional<sim::sandbox::FileBytes> readSettings(const std::string& base, con
   auto file = sim::sandbox::readRegular(base, relative, limit, error);
   if (!error.empty()) fail(error);
   if (file && file->size > kLongestSettings)
-    fail(sim::sandbox::joinedPath(base, relative) + " holds " + std::to_string(file->size) +
+    fail(sim::sandbox::joinedPath(base, relative) + ": " + std::to_string(file->size) +
          " bytes; settings files of more than " + std::to_string(kLongestSettings) + " bytes are refused");
   return file;
 }
@@ -47,9 +52,13 @@ std::optional<sim::sandbox::FileBytes> settingsFile(const std::string& disk, con
 }
 
 SettingsFiles settingsFiles(const std::string& disk, size_t limit) {
-  std::vector<std::optional<sim::sandbox::FileBytes>> files;
-  for (const char* file : kSettingsFiles) files.push_back(settingsFile(disk, file, limit));
-  return files;
+  return settingsFiles(disk, std::vector<std::string>(std::begin(kSettingsFiles), std::end(kSettingsFiles)), limit);
+}
+
+SettingsFiles settingsFiles(const std::string& disk, const std::vector<std::string>& files, size_t limit) {
+  SettingsFiles read;
+  for (const std::string& file : files) read.push_back(settingsFile(disk, file, limit));
+  return read;
 }
 
 sim::sandbox::FileBytes namedSettingsFile(const std::string& path) {
@@ -58,9 +67,9 @@ sim::sandbox::FileBytes namedSettingsFile(const std::string& path) {
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name.empty()) fail(path + " names a folder, not a settings file");
+  if (name.empty()) fail(path + ": a folder, not a settings file");
   auto file = readSettings(folder, name, kLongestSettings);
-  if (!file) fail("no settings file " + path);
+  if (!file) fail(path + ": " + strerror(ENOENT));
   return *file;
 }
 

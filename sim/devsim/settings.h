@@ -1,5 +1,5 @@
-// The module's settings files on the device's disk, as devsim reads them
-// for its report and its check: only regular files, never through a link,
+// A module's settings files on the device's disk, as devsim reads them for
+// its report and its check: only regular files, never through a link,
 // never blocking on a FIFO or a device, bounded.
 #pragma once
 
@@ -32,8 +32,9 @@ constexpr size_t kComparedBytes = 1 << 16;
 // settings (a link, a FIFO, a device, one too long to load) ends the
 // program with one line.
 std::optional<sim::sandbox::FileBytes> settingsFile(const std::string& disk, const std::string& diskPath, size_t limit);
-// Each of kSettingsFiles, as settingsFile reads it.
+// Each of kSettingsFiles, or of the disk paths FILES, as settingsFile reads it.
 SettingsFiles settingsFiles(const std::string& disk, size_t limit);
+SettingsFiles settingsFiles(const std::string& disk, const std::vector<std::string>& files, size_t limit);
 // The host file PATH, named by the user, read whole under the same rules;
 // a missing file ends the program too.
 sim::sandbox::FileBytes namedSettingsFile(const std::string& path);

@@ -119,11 +119,15 @@ bool remove(int folder, const std::string& name) {
   return ok && unlinkat(folder, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
-// Removes what is in FOLDER (at RELATIVE) and not among KEPT.
+// Removes the folders and regular files in FOLDER (at RELATIVE) not among
+// KEPT; anything else there (a link, a FIFO) was never handed in, and stays.
 void removeOthers(int folder, const std::string& relative, const std::map<std::string, tar::Kind>& kept) {
   for (const std::string& name : names(folder)) {
     const std::string path = relative.empty() ? name : relative + "/" + name;
     const auto it = kept.find(path);
+    struct stat st;
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)))
+      continue;
     if (it == kept.end()) {
       remove(folder, name);
     } else if (it->second == tar::Kind::Folder) {

@@ -27,20 +27,20 @@ std::optional<std::string> readFile(const std::string& path, std::string& error,
   error.clear();
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    error = "cannot open " + path + ": " + strerror(errno);
+    error = path + ": " + strerror(errno);
     return std::nullopt;
   }
   struct stat st;
   std::string bytes;
   if (fstat(fd, &st) != 0)
-    error = "cannot open " + path + ": " + strerror(errno);
+    error = path + ": " + strerror(errno);
   else if (!S_ISREG(st.st_mode))
-    error = path + " is not a regular file";
+    error = path + ": not a regular file";
   else if (static_cast<uint64_t>(st.st_size) > limit)
-    error = path + " is larger than " +
+    error = path + ": larger than " +
             (limit % (1 << 20) == 0 ? std::to_string(limit >> 20) + " MiB" : std::to_string(limit) + " bytes");
   else if (!readAll(fd, std::min<uint64_t>(limit, SIZE_MAX), bytes))  // as long as it is now, grown or shrunk
-    error = "cannot read " + path + ": " + strerror(errno);
+    error = path + ": " + strerror(errno);
   close(fd);
   if (!error.empty()) return std::nullopt;
   return bytes;

@@ -203,12 +203,12 @@ std::optional<Sandbox> Sandbox::open(const std::string& folder, const std::strin
   return sandbox;
 }
 
-bool Sandbox::pack(std::string& archive, std::string& error) const {
+bool Sandbox::pack(std::string& archive, std::vector<std::string>& skipped, std::string& error) const {
   struct stat st;
   if (lstat(disk_.c_str(), &st) != 0 && errno == ENOENT)
     return tar::append(archive, {layout::kDisk, tar::Kind::Folder, '5', ""}, error) &&
            tar::append(archive, {std::string(layout::kDisk) + "/ProgramFiles", tar::Kind::Folder, '5', ""}, error);
-  return disk::pack(disk_, layout::kDisk, archive, error);
+  return disk::pack(disk_, layout::kDisk, archive, error, &skipped);
 }
 
 bool Sandbox::keep(const std::string& archive, std::vector<std::string>& skipped, std::string& error) {
@@ -249,23 +249,23 @@ std::optional<FileBytes> readRegular(const std::string& base, const std::string&
   }
   struct stat st;
   if (fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno != ENOENT) error = "cannot read " + shown + ": " + reason();
+    if (errno != ENOENT) error = shown + ": " + reason();
     return std::nullopt;
   }
   if (!S_ISREG(st.st_mode)) {
-    error = shown + (S_ISLNK(st.st_mode) ? " is a link; links are not followed"
-                                         : " is " + kindOf(st.st_mode) + ", not a regular file; not read");
+    error = shown + (S_ISLNK(st.st_mode) ? ": a link; links are not followed"
+                                         : ": " + kindOf(st.st_mode) + ", not a regular file; not read");
     return std::nullopt;
   }
   Fd file(openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file.ok() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = "cannot read " + shown;
+    error = shown + ": " + (file.ok() ? "no longer a regular file; not read" : reason());
     return std::nullopt;
   }
   FileBytes out;
   out.size = static_cast<uint64_t>(st.st_size);
   if (!readAll(file.get(), static_cast<size_t>(std::min<uint64_t>(out.size, limit)), out.bytes)) {
-    error = "cannot read " + shown + ": " + reason();
+    error = shown + ": " + reason();
     return std::nullopt;
   }
   return out;

@@ -52,8 +52,9 @@ class Sandbox {
   const std::string& path() const { return path_; }
   const std::string& disk() const { return disk_; }
   // The disk as a tar under "disk" (disk_archive.h); an absent disk is an
-  // empty one holding ProgramFiles.
-  bool pack(std::string& archive, std::string& error) const;
+  // empty one holding ProgramFiles. What is no folder or regular file is
+  // left out, named in SKIPPED, and left where it is.
+  bool pack(std::string& archive, std::vector<std::string>& skipped, std::string& error) const;
   // Keeps what a run gave back: the sandbox and its disk made where
   // missing, then the disk made to match (disk_archive.h apply).
   bool keep(const std::string& archive, std::vector<std::string>& skipped, std::string& error);
