@@ -90,6 +90,44 @@ TEST_F(Devsim, RunsInSandboxesNamedWithAnyCharacter) {
   EXPECT_EQ(listing(sandbox_), names);
 }
 
+// devsim takes over no folder: one that is no sandbox (or no disk) is refused
+// with its owner, mode and contents as they were; a run refused before the
+// module starts, and devsim check, leave no sandbox behind.
+TEST_F(Devsim, NeverTakesOverAFolder) {
+  const std::string home = sandbox_ + "/home";
+  std::filesystem::create_directories(home + "/documents");
+  writeHostFile(home + "/notes", "notes\n");
+  chmod(home.c_str(), 0751);
+  struct stat before, after;
+  ASSERT_EQ(stat(home.c_str(), &before), 0);
+  const struct {
+    std::vector<std::string> args;
+    std::string sandbox, said;
+  } cases[] = {
+      {{"run", MODULE_PATH}, home, "home: holds the folder documents, which is no part of a sandbox"},
+      {{"run", MODULE_PATH, "--disk", home}, sandbox_ + "/fresh", "home: holds no folder ProgramFiles"},
+      {{"run", sandbox_ + "/missing.tap"}, sandbox_ + "/fresh", "missing.tap: "},
+  };
+  for (const auto& c : cases) {
+    const CommandResult r = devsim(c.args, c.sandbox);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_THAT(r.err, HasSubstr(c.said));
+  }
+  ASSERT_EQ(stat(home.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(listing(home), (std::set<std::string>{"documents", "notes"}));
+  EXPECT_FALSE(std::filesystem::exists(sandbox_ + "/fresh"));
+
+  std::vector<std::string> argv = sim::Session::programCommand(DEVSIM_PATH);
+  argv.push_back("check");
+  const std::string empty = temporaryFolder();
+  const CommandResult r = runProgram(argv, empty);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("no settings file on the disk"));
+  EXPECT_TRUE(listing(empty).empty());
+}
+
 // A bare name is the file in the current folder, not a library to search for.
 TEST_F(Devsim, RunsAModuleNamedFromItsFolder) {
   std::vector<std::string> argv = sim::Session::programCommand(DEVSIM_PATH);
