@@ -30,6 +30,15 @@ int wait(pid_t pid);
 // start, then wait.
 int run(const std::vector<std::string>& argv, const Child& child = {});
 
+// Reads each of FDS (-1 for none) until all are closed, and closes them,
+// handing every chunk read to ON_READ with its descriptor's index. The child
+// PID is killed when ON_READ answers false, when TIMEOUT seconds (0: none)
+// are up, or when STOP (if given) answers true after a wait; the time up is
+// answered.
+bool drain(pid_t pid, const std::vector<int>& fds, unsigned timeout,
+           const std::function<bool(size_t, const std::string&)>& onRead,
+           const std::function<bool()>& stop = nullptr);
+
 // How a wait status says a process ended: by an exit with CODE, or by the
 // signal SIGNAL; neither for -1.
 struct Ending {

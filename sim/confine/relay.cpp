@@ -1,25 +1,18 @@
 #include "relay.h"
 
 #include <errno.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <iterator>
 
+#include "process.h"
 #include "run_limits.h"
 
 namespace sim::confine {
 namespace {
-
-double now() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 // A stream of the program's output on its way to one of ours, line by line
 // when it is a module's.
@@ -89,58 +82,29 @@ Relayed relay(pid_t pid, const Ends& ends, Output output, unsigned timeout) {
   Stream streams[2] = {{1}, {2}};
   size_t relayed = 0;
   enum { kOut, kErr, kPhase, kRecords, kDisk };
-  pollfd fds[5] = {{ends.out, POLLIN, 0},
-                   {ends.err, POLLIN, 0},
-                   {ends.phase, POLLIN, 0},
-                   {ends.records, POLLIN, 0},
-                   {ends.disk, POLLIN, 0}};
-  const double deadline = now() + timeout;
-  auto end = [&](const char* what) {
-    if (got.capped.empty() && what != nullptr) got.capped = what;
-    kill(pid, SIGKILL);
+  auto read = [&](size_t i, const std::string& bytes) {
+    if (i == kOut || i == kErr) {
+      const size_t room = limits::kOutputBytes - std::min(relayed, limits::kOutputBytes);
+      if (room > 0) streams[i].write(bytes.substr(0, room), output);
+      relayed += bytes.size();
+      got.outputCapped = relayed > limits::kOutputBytes;
+      return true;
+    }
+    if (i == kPhase) {
+      const auto code = static_cast<uint8_t>(bytes.back());
+      if (code <= static_cast<uint8_t>(Phase::After)) got.phase = static_cast<Phase>(code);
+      return true;
+    }
+    std::string& kept = i == kRecords ? got.records : got.disk;
+    const size_t cap = i == kRecords ? limits::kRecordBytes : limits::kDiskChannelBytes;
+    kept += bytes;
+    if (kept.size() <= cap) return true;
+    kept.resize(cap);
+    if (got.capped.empty()) got.capped = i == kRecords ? "its records" : "its disk";
+    return false;
   };
-  for (int open = static_cast<int>(std::count_if(std::begin(fds), std::end(fds), [](auto& f) { return f.fd >= 0; }));
-       open > 0;) {
-    int wait = -1;
-    if (timeout > 0 && !got.timedOut) wait = static_cast<int>(std::max(0.0, deadline - now()) * 1000) + 1;
-    const int ready = poll(fds, 5, wait);
-    if (stopping) end(nullptr);
-    if (ready < 0 && errno != EINTR) break;
-    if (ready == 0) {
-      got.timedOut = true;
-      end(nullptr);
-      continue;
-    }
-    for (int i = 0; i < 5; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[65536];
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-        continue;
-      }
-      const std::string bytes(buffer, static_cast<size_t>(n));
-      if (i == kOut || i == kErr) {
-        const size_t room = limits::kOutputBytes - std::min(relayed, limits::kOutputBytes);
-        if (room > 0) streams[i].write(bytes.substr(0, room), output);
-        relayed += bytes.size();
-        if (relayed > limits::kOutputBytes) got.outputCapped = true;
-      } else if (i == kPhase) {
-        const auto code = static_cast<uint8_t>(bytes.back());
-        if (code <= static_cast<uint8_t>(Phase::After)) got.phase = static_cast<Phase>(code);
-      } else {
-        std::string& kept = i == kRecords ? got.records : got.disk;
-        const size_t cap = i == kRecords ? limits::kRecordBytes : limits::kDiskChannelBytes;
-        kept += bytes;
-        if (kept.size() > cap) {
-          kept.resize(cap);
-          end(i == kRecords ? "its records" : "its disk");
-        }
-      }
-    }
-  }
+  got.timedOut = process::drain(pid, {ends.out, ends.err, ends.phase, ends.records, ends.disk}, timeout, read,
+                                [] { return stopping != 0; });
   for (Stream& s : streams) s.finish(output);
   for (int i = 0; i < 3; ++i) sigaction(quits[i], &before[i], nullptr);
   got.stopSignal = stopping;

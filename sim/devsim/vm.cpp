@@ -3,11 +3,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,51 +100,24 @@ void readChannel(const std::string& path, const sim::Session& session, std::vect
 
 // --- the VM -------------------------------------------------------------------
 
-double now() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 std::vector<std::string> emulatorCommand(const Options& o, const std::string& channel) {
-  return {kEmulator,
-          "-M",
-          "malta",
-          "-cpu",
-          "24Kf",
-          "-m",
-          std::to_string(o.memory),
-          "-nodefaults",
-          "-no-user-config",
-          "-no-reboot",
-          "-display",
-          "none",
-          "-nic",
-          "none",
-          "-accel",
-          "tcg,tb-size=64",
-          "-sandbox",
-          "on,obsolete=deny,elevateprivileges=deny,spawn=deny,resourcecontrol=deny",
-          "-kernel",
-          o.vm + "/vmlinux",
-          "-initrd",
-          o.vm + "/initramfs.cpio",
-          "-append",
-          "console=ttyS0 panic=-1 oops=panic nokaslr quiet steadyflow.disk_bytes=" +
-              std::to_string(sim::limits::kDiskBytes) +
-              " steadyflow.disk_files=" + std::to_string(sim::limits::kDiskEntries),
-          "-chardev",
-          "stdio,id=console,signal=off",
-          "-serial",
-          "chardev:console",
-          "-chardev",
-          "file,id=records,path=/dev/fd/" + std::to_string(kRecordsFd),
-          "-serial",
-          "chardev:records",
-          "-drive",
-          "file=" + channel + ",format=raw,if=none,id=channel,cache=unsafe",
-          "-device",
-          "virtio-blk-pci,drive=channel"};
+  // A comma in a path would end qemu's option there: doubled, it is one.
+  std::string drive = channel;
+  for (size_t at = 0; (at = drive.find(',', at)) != std::string::npos; at += 2) drive.insert(at, ",");
+  const std::string append = "console=ttyS0 panic=-1 oops=panic nokaslr quiet steadyflow.disk_bytes=" +
+                             std::to_string(sim::limits::kDiskBytes) +
+                             " steadyflow.disk_files=" + std::to_string(sim::limits::kDiskEntries);
+  std::vector<std::string> argv = {kEmulator, "-M", "malta", "-cpu", "24Kf", "-m", std::to_string(o.memory)};
+  argv.insert(argv.end(), {"-nodefaults", "-no-user-config", "-no-reboot", "-display", "none", "-nic", "none"});
+  argv.insert(argv.end(), {"-accel", "tcg,tb-size=64", "-sandbox",
+                           "on,obsolete=deny,elevateprivileges=deny,spawn=deny,resourcecontrol=deny"});
+  argv.insert(argv.end(), {"-kernel", o.vm + "/vmlinux", "-initrd", o.vm + "/initramfs.cpio", "-append", append});
+  argv.insert(argv.end(), {"-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console"});
+  argv.insert(argv.end(),
+              {"-chardev", "file,id=records,path=/dev/fd/" + std::to_string(kRecordsFd), "-serial", "chardev:records"});
+  argv.insert(argv.end(), {"-drive", "file=" + drive + ",format=raw,if=none,id=channel,cache=unsafe", "-device",
+                           "virtio-blk-pci,drive=channel"});
+  return argv;
 }
 
 // What came out of the VM while it ran.
@@ -177,43 +148,22 @@ Channels runEmulator(const Options& o, const std::string& channel) {
 
   Channels got;
   uint64_t consoleBytes = 0;
-  pollfd fds[3] = {{console[0], POLLIN, 0}, {records[0], POLLIN, 0}, {errors[0], POLLIN, 0}};
-  const double deadline = now() + o.timeout;
-  for (int open = 3; open > 0;) {
-    const int wait = static_cast<int>(std::max(0.0, deadline - now()) * 1000) + 1;
-    const int ready = poll(fds, 3, got.timedOut || !got.overflow.empty() ? -1 : wait);
-    if (ready < 0 && errno != EINTR) break;
-    if (ready == 0) {
-      got.timedOut = true;
-      kill(pid, SIGKILL);
-      continue;
+  auto read = [&](size_t i, const std::string& bytes) {
+    if (i == 0) {
+      consoleBytes += bytes.size();
+      got.console += bytes;
+      if (got.console.size() > 2 * kConsoleTail) got.console.erase(0, got.console.size() - kConsoleTail);
+      if (consoleBytes > sim::limits::kVmConsoleBytes && got.overflow.empty()) got.overflow = "its console";
+    } else if (i == 1) {
+      got.records += bytes;
+      if (got.records.size() > sim::limits::kRecordBytes && got.overflow.empty()) got.overflow = "its records";
+      if (got.records.size() > sim::limits::kRecordBytes) got.records.resize(sim::limits::kRecordBytes);
+    } else if (got.errors.size() < 4096) {
+      got.errors += bytes;
     }
-    for (int i = 0; i < 3; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[65536];
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-        continue;
-      }
-      const size_t size = static_cast<size_t>(n);
-      if (i == 0) {
-        consoleBytes += size;
-        got.console.append(buffer, size);
-        if (got.console.size() > 2 * kConsoleTail) got.console.erase(0, got.console.size() - kConsoleTail);
-        if (consoleBytes > sim::limits::kVmConsoleBytes && got.overflow.empty()) got.overflow = "its console";
-      } else if (i == 1) {
-        if (got.records.size() + size > sim::limits::kRecordBytes && got.overflow.empty()) got.overflow = "its records";
-        if (got.records.size() < sim::limits::kRecordBytes)
-          got.records.append(buffer, std::min(size, sim::limits::kRecordBytes - got.records.size()));
-      } else if (got.errors.size() < 4096) {
-        got.errors.append(buffer, size);
-      }
-      if (!got.overflow.empty()) kill(pid, SIGKILL);
-    }
-  }
+    return got.overflow.empty();
+  };
+  got.timedOut = sim::process::drain(pid, {console[0], records[0], errors[0]}, o.timeout, read);
   got.status = sim::process::wait(pid);
   return got;
 }
