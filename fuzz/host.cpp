@@ -14,30 +14,29 @@ namespace fs = std::filesystem;
 namespace fuzz {
 namespace {
 
-// The folders libFuzzer writes: the first corpus folder (new inputs) and the
-// folder of the artifact prefix (findings).
-std::vector<std::string> outputFolders(int argc, char** argv) {
-  std::vector<std::string> folders;
-  bool corpus = false;
+// The folders libFuzzer writes, into OPTIONS: the first corpus folder (new
+// inputs) and the folder of the artifact prefix (findings); and those it
+// only reads, the seed corpora after the first.
+void corpusFolders(int argc, char** argv, sim::SessionOptions& options) {
+  bool first = true;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     constexpr char kPrefix[] = "-artifact_prefix=";
     if (strncmp(arg, kPrefix, sizeof kPrefix - 1) == 0) {
       const fs::path prefix(arg + sizeof kPrefix - 1);
-      if (prefix.has_parent_path()) folders.push_back(prefix.parent_path());
-    } else if (arg[0] != '-' && !corpus && fs::is_directory(arg)) {
-      folders.push_back(arg);
-      corpus = true;
+      if (prefix.has_parent_path()) options.writable.push_back(prefix.parent_path());
+    } else if (arg[0] != '-' && fs::is_directory(arg)) {
+      (first ? options.writable : options.reach).push_back(arg);
+      first = false;
     }
   }
-  return folders;
 }
 
 }  // namespace
 
 void boot(int argc, char** argv) {
   sim::SessionOptions options;
-  options.writable = outputFolders(argc, argv);
+  corpusFolders(argc, argv, options);
   options.shell = false;
   sim::Session& session = sim::Session::start(argc, argv, options);
   fs::create_directories(session.hostPath("/ProgramFiles/Settings"));
