@@ -83,6 +83,9 @@ TEST_F(Devsim, RunsInSandboxesNamedWithAnyCharacter) {
                                  "/proc/sys/vm/min_free_kbytes\\n\\0\"\n"))
         << name;
     EXPECT_THAT(r.out, HasSubstr("kernel     min_free_kbytes now holds \"10000\\n\"")) << name;
+    // A fresh sandbox's disk was the bare disk: /ProgramFiles was there.
+    EXPECT_THAT(r.out, HasSubstr("disk       /ProgramFiles/Settings created, a folder\n")) << name;
+    EXPECT_THAT(r.out, Not(HasSubstr("disk       /ProgramFiles created"))) << name;
     EXPECT_EQ(slurp(sandbox + "/disk/ProgramFiles/Settings/Steadyflow/Steadyflow.ini"), "MinimumKBFree=10000\r\n")
         << name;
     EXPECT_EQ(listing(sandbox), (std::set<std::string>{"disk"})) << name;

@@ -98,7 +98,12 @@ int outside(const Options& o, int argc, char** argv) {
     // named as one.
     if (check) settingsFiles(sandbox->disk(), entry->files, 0);
     if (ours && !check) before = settingsFiles(sandbox->disk(), kComparedBytes);
-    diskBefore = diskState(sandbox->disk());
+    // A disk not made yet is the bare disk a run starts on: /ProgramFiles.
+    struct stat st;
+    if (lstat(sandbox->disk().c_str(), &st) == 0)
+      diskBefore = diskState(sandbox->disk());
+    else
+      diskBefore.entries["/ProgramFiles"] = DiskEntry{DiskEntry::Folder};
     if (!sandbox->pack(input, notHandedIn, error)) fail(error);
   }
   addModule(input, module);
