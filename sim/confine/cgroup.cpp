@@ -22,8 +22,8 @@ bool put(const std::string& file, const std::string& value) {
   return ok;
 }
 
-// The caller's own group in the hierarchy whose /proc/self/cgroup line
-// starts with PREFIX ("0::" unified, or a list of controllers naming memory).
+// The caller's own group in the unified hierarchy (its /proc/self/cgroup
+// line starts "0::"), or else in the one whose controllers name memory.
 std::string ownGroup(bool unified) {
   std::istringstream lines(readFile("/proc/self/cgroup").value_or(""));
   for (std::string line; std::getline(lines, line);) {
@@ -53,9 +53,10 @@ std::optional<MemoryGroup> MemoryGroup::make(uint64_t bytes, std::string& why) {
   const std::string name = "/steadyflow-run-" + std::to_string(getpid());
   // The unified hierarchy, where the caller's group hands the memory
   // controller down; else the memory hierarchy of old.
+  const std::string unified = ownGroup(true);
   for (const char* mount : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
-    const std::string own = std::string(mount) + ownGroup(true);
-    if (ownGroup(true).empty() || !has(own + "/cgroup.subtree_control", "memory")) continue;
+    const std::string own = std::string(mount) + unified;
+    if (unified.empty() || !has(own + "/cgroup.subtree_control", "memory")) continue;
     const std::string path = own + name;
     if (mkdir(path.c_str(), 0700) != 0) continue;
     MemoryGroup group(path, true);

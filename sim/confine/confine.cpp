@@ -25,6 +25,7 @@
 #include "caller.h"
 #include "cgroup.h"
 #include "file.h"
+#include "folder.h"
 #include "layout.h"
 #include "process.h"
 #include "run_limits.h"
@@ -111,20 +112,16 @@ bool planKernelFile(const Ids& ids, Plan& plan, std::string& error) {
 // file with more than one name keeps its owner, since another name may
 // stand elsewhere.
 void adopt(int dir, const Ids& ids) {
-  DIR* list = fdopendir(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (list == nullptr) return;
-  while (dirent* e = readdir(list)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+  for (const std::string& name : folder::names(dir)) {
     struct stat st;
-    if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (st.st_uid == 0 && (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink == 1)))
-      (void)fchownat(dir, e->d_name, ids.uid, ids.gid, AT_SYMLINK_NOFOLLOW);
+      (void)fchownat(dir, name.c_str(), ids.uid, ids.gid, AT_SYMLINK_NOFOLLOW);
     if (!S_ISDIR(st.st_mode)) continue;
-    const int sub = openat(dir, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (sub >= 0) adopt(sub, ids);
     if (sub >= 0) close(sub);
   }
-  closedir(list);
 }
 
 // Hands the output folder at PATH (held as FD) to IDS, with what root left
@@ -159,13 +156,10 @@ bool planBinds(const Request& request, const Ids& ids, Plan& plan, std::string& 
       wanted.push_back({resolved, writable});
     }
   // What lies in a writable folder is bound with it, never read-only over it.
-  auto within = [](const std::string& path, const std::string& folder) {
-    return path == folder || path.compare(0, folder.size() + 1, folder + "/") == 0;
-  };
   std::vector<std::pair<std::string, bool>> kept;
   for (const auto& w : wanted)
-    if (w.second ||
-        std::none_of(wanted.begin(), wanted.end(), [&](const auto& o) { return o.second && within(w.first, o.first); }))
+    if (w.second || std::none_of(wanted.begin(), wanted.end(),
+                                 [&](const auto& o) { return o.second && folder::within(w.first, o.first); }))
       kept.push_back(w);
   wanted = std::move(kept);
   std::sort(wanted.begin(), wanted.end());
@@ -283,12 +277,14 @@ bool become(const Ids& ids, std::string& error) {
 
 // --- the command ----------------------------------------------------------------
 
+// The writable private memory the run may hold.
+uint64_t dataLimit(const Request& request) { return request.dataBytes ? request.dataBytes : limits::kDataBytes; }
+
 std::vector<std::string> limitsFor(const Request& request) {
   std::vector<std::string> argv = {kLimiter, "--nproc=" + std::to_string(limits::kProcesses),
                                    "--nofile=" + std::to_string(limits::kOpenFiles),
                                    "--fsize=" + std::to_string(limits::kFileBytes), "--core=0"};
-  if (kLimitData)
-    argv.push_back("--data=" + std::to_string(request.dataBytes ? request.dataBytes : limits::kDataBytes));
+  if (kLimitData) argv.push_back("--data=" + std::to_string(dataLimit(request)));
   argv.push_back("--");
   return argv;
 }
@@ -490,8 +486,7 @@ std::optional<Outcome> run(const Request& request, std::string& error) {
     return std::nullopt;
   }
   std::string noGroup;
-  const uint64_t data = request.dataBytes ? request.dataBytes : limits::kDataBytes;
-  const uint64_t memoryCap = data + limits::kMemoryBytes - limits::kDataBytes;
+  const uint64_t memoryCap = dataLimit(request) + limits::kMemoryBytes - limits::kDataBytes;
   const std::optional<MemoryGroup> group = MemoryGroup::make(memoryCap, noGroup);
 
   Pipe out, err, phases, records, disk, failure;

@@ -10,6 +10,8 @@
 // Outside, the sandbox folder a caller names (devsim --sandbox DIR):
 //   DIR/disk/                           the disk, copied into the room and back
 // (folders dev, proc and tmp that earlier versions kept there are left alone).
+// A run's input (devsim's, and the VM's disk channel) is a tar of disk/ and
+// run/, which holds the module as run/module.tap.
 #pragma once
 
 namespace sim::layout {
@@ -19,6 +21,8 @@ constexpr char kDisk[] = "disk";
 constexpr char kScratch[] = "tmp";
 constexpr char kTerminals[] = "/dev/pts";
 constexpr char kKernelSetting[] = "/proc/sys/vm/min_free_kbytes";
+constexpr char kInput[] = "run";
+constexpr char kInputModule[] = "run/module.tap";
 // The device's terminals a module may try: /dev/pts/0 to /dev/pts/19.
 constexpr int kTerminalCount = 20;
 // What a sandbox folder may hold: the disk, and what earlier versions laid

@@ -36,8 +36,7 @@ int run(const std::vector<std::string>& argv, const Child& child = {});
 // are up, or when STOP (if given) answers true after a wait; the time up is
 // answered.
 bool drain(pid_t pid, const std::vector<int>& fds, unsigned timeout,
-           const std::function<bool(size_t, const std::string&)>& onRead,
-           const std::function<bool()>& stop = nullptr);
+           const std::function<bool(size_t, const std::string&)>& onRead, const std::function<bool()>& stop = nullptr);
 
 // How a wait status says a process ended: by an exit with CODE, or by the
 // signal SIGNAL; neither for -1.

@@ -13,11 +13,11 @@
 #include "Steadyflow.h"
 #include "confined.h"
 #include "fail.h"
-#include "records.h"
 #include "helpers.h"
 #include "identity.h"
 #include "module.h"
 #include "record.h"
+#include "records.h"
 #include "report.h"
 #include "session.h"
 #include "settings.h"
@@ -350,7 +350,7 @@ void reportPassedOver(const SettingsEntry& e, const SettingsFiles& files, const 
     if (files[i] && e.files[i] != taken) passed += (passed.empty() ? "" : ", ") + e.files[i];
   if (passed.empty()) return;
   confined::line("check", "not read: " + passed + " (the module takes the file in its own folder, else the one in " +
-                      "/ProgramFiles/Settings, else the one in /ProgramFiles)");
+                              "/ProgramFiles/Settings, else the one in /ProgramFiles)");
 }
 
 // The line for a disk without the file.
@@ -364,9 +364,8 @@ std::string noFile(const SettingsEntry& e) {
 
 }  // namespace
 
-std::optional<SettingsEntry> settingsEntry(const Options& o, bool ours, std::string& missing) {
+SettingsEntry settingsEntry(const Options& o, const std::string& module, const sim::Identity& identity) {
   using namespace steadyflow;
-  missing.clear();
   const std::pair<bool, const char*> given[] = {{!o.diskFile.empty(), "--file"},
                                                 {!o.key.empty(), "--key"},
                                                 {o.fallback.has_value(), "--default"},
@@ -375,10 +374,11 @@ std::optional<SettingsEntry> settingsEntry(const Options& o, bool ours, std::str
   std::vector<std::string> lacking;
   for (const auto& [is, option] : given)
     if (!is) lacking.push_back(option);
-  if (!ours && !lacking.empty()) {
+  if (!isOurModule(identity) && !lacking.empty()) {
+    std::string missing;
     for (size_t i = 0; i < lacking.size(); ++i)
       missing += (i == 0 ? "" : i + 1 == lacking.size() ? " and " : ", ") + lacking[i];
-    return std::nullopt;
+    fail(module + ": " + notOurs(identity) + "; devsim check speaks for it when told " + missing, 2);
   }
   SettingsEntry e;
   e.own = lacking.size() == std::size(given);
@@ -389,6 +389,8 @@ std::optional<SettingsEntry> settingsEntry(const Options& o, bool ours, std::str
   e.fallback = o.fallback.value_or(kDefault);
   e.lowest = o.lowest.value_or(kLowest);
   e.highest = o.highest.value_or(kHighest);
+  if (e.lowest > e.highest)
+    fail("the lowest value " + std::to_string(e.lowest) + " is above the highest " + std::to_string(e.highest), 2);
   return e;
 }
 
@@ -401,12 +403,7 @@ int check(const Options& o, int argc, char** argv) {
   session.useModule(confined::takeInput(session, module));
   const sim::Identity identity =
       moduleIdentity(session.modulePath(), sim::Machine::ThisOne, "devsim check asks a module built for this machine");
-  std::string missing;
-  const std::optional<SettingsEntry> entry = settingsEntry(o, isOurModule(identity), missing);
-  if (!entry) fail(module + ": " + notOurs(identity) + "; devsim check speaks for it when told " + missing, 2);
-  const SettingsEntry& e = *entry;
-  if (e.lowest > e.highest)
-    fail("the lowest value " + std::to_string(e.lowest) + " is above the highest " + std::to_string(e.highest), 2);
+  const SettingsEntry e = settingsEntry(o, module, identity);
 
   // The outside hands in the disk, FILE on it; a check started by another
   // confinement reads FILE itself.

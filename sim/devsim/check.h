@@ -10,10 +10,10 @@
 
 #include <stdint.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "identity.h"
 #include "options.h"
 
 namespace devsim {
@@ -29,11 +29,12 @@ struct SettingsEntry {
   bool own = false;  // this project's module's entry, whole: the module writes the file where there is none
 };
 
-// The entry O asks about. What O does not give is this project's module's
-// (app/Steadyflow.h), for that module only (OURS): another module without
-// all five of --file, --key, --default, --min and --max gives nothing, with
-// MISSING naming the options it lacks ("--file and --max").
-std::optional<SettingsEntry> settingsEntry(const Options& o, bool ours, std::string& missing);
+// The entry O asks of the module MODULE (its header IDENTITY). What O does
+// not give is this project's module's (app/Steadyflow.h), for that module
+// only: another module without all five of --file, --key, --default, --min
+// and --max, or limits the wrong way round, end devsim with one line naming
+// what is missing and exit status 2.
+SettingsEntry settingsEntry(const Options& o, const std::string& module, const sim::Identity& identity);
 
 // Starts the session (FILE: on a fresh sandbox whose disk holds FILE as the
 // module's settings file), asks the module, prints the lines; answers the

@@ -71,7 +71,7 @@ std::string takeInput(sim::Session& session, const std::string& module) {
   mkdir(session.hostPath("/ProgramFiles").c_str(), 0755);
   const std::string path = session.scratch() + "/module.tap";
   for (const sim::tar::Entry& e : entries)
-    if (e.path == "run/module.tap") {
+    if (e.path == sim::layout::kInputModule) {
       FILE* file = fopen(path.c_str(), "wb");
       if (file == nullptr || fwrite(e.bytes.data(), 1, e.bytes.size(), file) != e.bytes.size() || fclose(file) != 0)
         fail("cannot put the module in the run's room");
@@ -88,7 +88,7 @@ void giveBack(sim::Session& session, Outcome& out) {
       if (bytes) out.terminals.push_back({t, bytes->size, bytes->bytes});
     }
     std::string error;
-    const auto kernel = sim::sandbox::readRegular("/proc/sys/vm", "min_free_kbytes", kTerminalBytes, error);
+    const auto kernel = sim::sandbox::readRegular(sim::layout::kKernelSetting, kTerminalBytes, error);
     out.kernel = kernel ? kernel->bytes : "";
   }
   const int disk = channel(Channel::Disk);

@@ -1,6 +1,5 @@
 #include "disk_changes.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -10,6 +9,7 @@
 #include <algorithm>
 
 #include "file.h"
+#include "folder.h"
 #include "record.h"
 #include "sandbox.h"
 
@@ -41,20 +41,10 @@ class Walk {
 // The names in the folder DIR, in name order; at most as many as may still
 // be taken, and one more to tell that there are more.
 std::vector<std::string> Walk::names(int dir, const std::string& path) {
-  std::vector<std::string> out;
-  DIR* list = fdopendir(dup(dir));
-  if (list == nullptr) {
-    untaken("the folder " + sim::record::quoted(path) + " cannot be read (" + strerror(errno) + ")");
-    return out;
-  }
-  const size_t room = kMostEntries - std::min(kMostEntries, state_.entries.size());
-  while (const dirent* e = readdir(list)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    if (out.size() > room) break;
-    out.push_back(e->d_name);
-  }
-  closedir(list);
-  std::sort(out.begin(), out.end());
+  bool read = false;
+  std::vector<std::string> out =
+      sim::folder::names(dir, kMostEntries - std::min(kMostEntries, state_.entries.size()) + 1, &read);
+  if (!read) untaken("the folder " + sim::record::quoted(path) + " cannot be read (" + strerror(errno) + ")");
   return out;
 }
 

@@ -1,26 +1,15 @@
 #include "image.h"
 
-#include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
-
-#include <iterator>
-#include <limits>
-#include <optional>
-#include <sstream>
-#include <type_traits>
 
 #include "fail.h"
 #include "process.h"
-#include "record.h"
 #include "records.h"
 #include "sandbox.h"
 
 namespace devsim {
 namespace {
-
-using sim::record::quoted;
 
 // The loader's report of a run is some kilobytes; more is not its.
 constexpr size_t kReportLimit = 16 << 20;

@@ -33,7 +33,7 @@ const char kUsage[] =
     "  a shell, confined; pseudo-terminals /dev/pts/N (--terminals). The report's disk lines name each\n"
     "  file and folder the run created, changed or deleted on the disk; its settings lines, this project's\n"
     "  module's settings files.\n"
-    "  --sandbox DIR        sandbox folder: disk/, dev/pts/, proc/sys/vm/, tmp/ (default ./devsim-sandbox)\n"
+    "  --sandbox DIR        sandbox folder, which keeps the disk as DIR/disk between runs (default ./devsim-sandbox)\n"
     "  --disk DIR           folder standing for the device's disk (default SANDBOX/disk)\n"
     "  --start-dir PATH     the module's current directory at start (default /ProgramFiles)\n"
     "  --terminals LIST     pseudo-terminals present, e.g. 0,3 or none (default 0)\n"

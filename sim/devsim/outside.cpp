@@ -39,8 +39,8 @@ void addModule(std::string& archive, const std::string& module) {
     fail(module + ": too large for a module (more than " + std::to_string(sim::limits::kDiskBytes) + " bytes)");
   const auto bytes = sim::readFile(module);
   if (!bytes) fail(module + ": cannot be read");
-  add(archive, {"run", Kind::Folder, '5', ""});
-  add(archive, {"run/module.tap", Kind::File, '0', *bytes});
+  add(archive, {sim::layout::kInput, Kind::Folder, '5', ""});
+  add(archive, {sim::layout::kInputModule, Kind::File, '0', *bytes});
 }
 
 // A disk that holds FILE at DISK_PATH, and nothing else.
@@ -84,11 +84,7 @@ int outside(const Options& o, int argc, char** argv) {
   DiskState diskBefore;
   std::vector<std::string> notHandedIn;
   std::optional<SettingsEntry> entry;
-  if (check) {
-    std::string missing;
-    entry = settingsEntry(o, ours, missing);
-    if (!entry) fail(module + ": " + notOurs(identity) + "; devsim check speaks for it when told " + missing, 2);
-  }
+  if (check) entry = settingsEntry(o, module, identity);
   if (check && !o.settingsFile.empty()) {
     addSettingsDisk(input, o.settingsFile, entry->files[0]);
   } else {

@@ -1,21 +1,16 @@
 #include "vm.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <filesystem>
-#include <set>
 
 #include "disk_archive.h"
 #include "fail.h"
 #include "file.h"
 #include "image.h"
+#include "layout.h"
 #include "process.h"
 #include "record.h"
 #include "records.h"
@@ -47,8 +42,8 @@ std::string reason() { return strerror(errno); }
 std::string arguments(const Options& o) {
   std::string terminals;
   for (int t : o.terminals) terminals += (terminals.empty() ? "" : ",") + std::to_string(t);
-  std::vector<std::string> argv = {terminals.empty() ? "none" : terminals, "--", "/bin/tapload", "/run/module.tap",
-                                   "/disk"};
+  std::vector<std::string> argv = {terminals.empty() ? "none" : terminals, "--", "/bin/tapload",
+                                   std::string("/") + sim::layout::kInputModule, std::string("/") + sim::layout::kDisk};
   const std::vector<std::string> options = loaderOptions(o);
   argv.insert(argv.end(), options.begin(), options.end());
   std::string text;
@@ -66,10 +61,12 @@ std::string writeChannel(const Options& o, const sim::Session& session) {
   std::string archive, error;
   const auto module = sim::readFile(session.modulePath());
   if (!module) failed("cannot read " + quoted(session.modulePath()), 1);
-  bool fits = sim::tar::append(archive, {"run", sim::tar::Kind::Folder, '5', ""}, error) &&
-              sim::tar::append(archive, {"run/args", sim::tar::Kind::File, '0', arguments(o)}, error) &&
-              sim::tar::append(archive, {"run/module.tap", sim::tar::Kind::File, '0', *module}, error) &&
-              sim::disk::pack(session.disk(), "disk", archive, error);
+  using sim::layout::kInput;
+  bool fits =
+      sim::tar::append(archive, {kInput, sim::tar::Kind::Folder, '5', ""}, error) &&
+      sim::tar::append(archive, {std::string(kInput) + "/args", sim::tar::Kind::File, '0', arguments(o)}, error) &&
+      sim::tar::append(archive, {sim::layout::kInputModule, sim::tar::Kind::File, '0', *module}, error) &&
+      sim::disk::pack(session.disk(), sim::layout::kDisk, archive, error);
   if (!fits) failed(error, 1);
   sim::tar::finish(archive);
 
@@ -87,15 +84,14 @@ std::string writeChannel(const Options& o, const sim::Session& session) {
 // named in SKIPPED.
 void readChannel(const std::string& path, const sim::Session& session, std::vector<std::string>& skipped) {
   std::string error;
-  const size_t slash = path.rfind('/');
-  const auto channel = sim::sandbox::readRegular(path.substr(0, slash), path.substr(slash + 1), kChannelBytes, error);
+  const auto channel = sim::sandbox::readRegular(path, kChannelBytes, error);
   unlink(path.c_str());
   std::vector<sim::tar::Entry> entries;
   if (!channel || !sim::disk::unpack(channel->bytes, entries, error))
     failed("the VM gave back a disk devsim cannot read: " + error, 1);
-  if (entries.empty() || entries[0].path != "disk" || entries[0].kind != sim::tar::Kind::Folder)
+  if (entries.empty() || entries[0].path != sim::layout::kDisk || entries[0].kind != sim::tar::Kind::Folder)
     failed("the VM gave back no disk", 1);
-  if (!sim::disk::apply(entries, "disk", session.disk(), skipped, error)) failed(error, 1);
+  if (!sim::disk::apply(entries, sim::layout::kDisk, session.disk(), skipped, error)) failed(error, 1);
 }
 
 // --- the VM -------------------------------------------------------------------

@@ -17,9 +17,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "run_limits.h"
 #include "options.h"
 #include "run.h"
+#include "run_limits.h"
 #include "session.h"
 
 namespace devsim::vm {

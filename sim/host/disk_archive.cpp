@@ -1,16 +1,15 @@
 #include "disk_archive.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <map>
 
 #include "file.h"
+#include "folder.h"
 #include "run_limits.h"
 
 namespace sim::disk {
@@ -18,28 +17,17 @@ namespace {
 
 std::string reason() { return strerror(errno); }
 
-std::vector<std::string> names(int folder) {
-  std::vector<std::string> out;
-  DIR* dir = fdopendir(dup(folder));
-  if (dir == nullptr) return out;
-  while (const dirent* e = readdir(dir))
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) out.push_back(e->d_name);
-  closedir(dir);
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
 struct Counts {
   size_t entries = 0;
   uint64_t bytes = 0;
 };
 
-bool packFolder(int folder, const std::string& inside, const std::string& shown, std::string& archive, Counts& counts,
+bool packFolder(int dir, const std::string& inside, const std::string& shown, std::string& archive, Counts& counts,
                 std::string& error, std::vector<std::string>* skipped, const std::string& diskPath) {
-  for (const std::string& name : names(folder)) {
+  for (const std::string& name : folder::names(dir)) {
     const std::string path = inside + "/" + name, where = shown + "/" + name;
     struct stat st;
-    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       error = where + ": " + reason();
       return false;
     }
@@ -48,7 +36,7 @@ bool packFolder(int folder, const std::string& inside, const std::string& shown,
       return false;
     }
     const int open = openat(
-        folder, name.c_str(),
+        dir, name.c_str(),
         (S_ISDIR(st.st_mode) ? O_RDONLY | O_DIRECTORY : O_RDONLY | O_NONBLOCK | O_NOCTTY) | O_NOFOLLOW | O_CLOEXEC);
     if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
       if (open >= 0) close(open);
@@ -84,54 +72,27 @@ bool packFolder(int folder, const std::string& inside, const std::string& shown,
   return true;
 }
 
-// Opens the folder RELATIVE below ROOT one name at a time, never through a
-// link, making what is missing.
+// Opens the folder RELATIVE below ROOT, making what is missing.
 int makeFolder(int root, const std::string& relative, std::string& error) {
-  int fd = dup(root);
-  for (size_t start = 0; fd >= 0 && start < relative.size();) {
-    size_t end = relative.find('/', start);
-    if (end == std::string::npos) end = relative.size();
-    const std::string name = relative.substr(start, end - start);
-    start = end + 1;
-    if (mkdirat(fd, name.c_str(), 0755) != 0 && errno != EEXIST) {
-      error = relative + ": " + reason();
-      close(fd);
-      return -1;
-    }
-    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) error = relative + ": " + (errno == ELOOP || errno == ENOTDIR ? "a link or no folder" : reason());
-    close(fd);
-    fd = next;
-  }
+  std::string reached;
+  const int fd = folder::openBelow(root, relative, true, &reached);
+  if (fd < 0) error = reached + ": " + (errno == ELOOP || errno == ENOTDIR ? "a link or no folder" : reason());
   return fd;
 }
 
-// Removes NAME in FOLDER and all below it, never following a link.
-bool remove(int folder, const std::string& name) {
-  struct stat st;
-  if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode)) return unlinkat(folder, name.c_str(), 0) == 0;
-  const int sub = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  bool ok = sub >= 0;
-  if (ok)
-    for (const std::string& inner : names(sub)) ok = remove(sub, inner) && ok;
-  if (sub >= 0) close(sub);
-  return ok && unlinkat(folder, name.c_str(), AT_REMOVEDIR) == 0;
-}
-
-// Removes the folders and regular files in FOLDER (at RELATIVE) not among
+// Removes the folders and regular files in DIR (at RELATIVE) not among
 // KEPT; anything else there (a link, a FIFO) was never handed in, and stays.
-void removeOthers(int folder, const std::string& relative, const std::map<std::string, tar::Kind>& kept) {
-  for (const std::string& name : names(folder)) {
+void removeOthers(int dir, const std::string& relative, const std::map<std::string, tar::Kind>& kept) {
+  for (const std::string& name : folder::names(dir)) {
     const std::string path = relative.empty() ? name : relative + "/" + name;
     const auto it = kept.find(path);
     struct stat st;
-    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)))
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)))
       continue;
     if (it == kept.end()) {
-      remove(folder, name);
+      folder::remove(dir, name);
     } else if (it->second == tar::Kind::Folder) {
-      const int sub = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      const int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (sub >= 0) removeOthers(sub, path, kept);
       if (sub >= 0) close(sub);
     }
@@ -190,7 +151,7 @@ bool apply(const std::vector<tar::Entry>& entries, const std::string& prefix, co
     if (e.kind == tar::Kind::File) {
       const char* name = relative.c_str() + (slash == std::string::npos ? 0 : slash + 1);
       struct stat st;
-      if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) remove(dir, name);
+      if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) folder::remove(dir, name);
       const int fd = openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
       ok = fd >= 0 && write(fd, e.bytes.data(), e.bytes.size()) == static_cast<ssize_t>(e.bytes.size());
       if (!ok) error = folder + "/" + relative + ": " + reason();

@@ -1,6 +1,5 @@
 #include "sandbox.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -16,6 +15,7 @@
 
 #include "disk_archive.h"
 #include "file.h"
+#include "folder.h"
 #include "layout.h"
 #include "tar.h"
 
@@ -25,64 +25,20 @@ namespace {
 std::string reason() { return strerror(errno); }
 
 // Opens the folder RELATIVE below the folder BASE one name at a time, never
-// through a link, making each missing folder when MAKE is set. MISSING
-// tells whether it failed because a folder does not exist.
-int openFolder(const std::string& base, const std::string& relative, bool make, std::string& error,
-               bool* missing = nullptr) {
-  if (missing) *missing = false;
+// through a link. MISSING tells whether it failed because a folder does not
+// exist.
+int openFolder(const std::string& base, const std::string& relative, std::string& error, bool& missing) {
   // The machine's "/" by a name qemu-mipsel -L leaves alone: it takes "/"
   // itself for its sysroot.
-  int fd = open(base == "/" ? "/proc/self/root" : base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    if (missing) *missing = errno == ENOENT;
-    error = "cannot open " + base + ": " + reason();
-    return -1;
-  }
-  std::string sofar = base;
-  for (size_t start = 0; start < relative.size();) {
-    size_t end = relative.find('/', start);
-    if (end == std::string::npos) end = relative.size();
-    const std::string name = relative.substr(start, end - start);
-    start = end + 1;
-    if (name.empty()) continue;
-    sofar += (sofar.back() == '/' ? "" : "/") + name;
-    if (make && mkdirat(fd, name.c_str(), 0755) != 0 && errno != EEXIST) {
-      error = "cannot make " + sofar + ": " + reason();
-      close(fd);
-      return -1;
-    }
-    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const int why = errno;
-    close(fd);
-    if (next < 0) {
-      if (missing) *missing = why == ENOENT;
-      error = why == ELOOP || why == ENOTDIR ? sofar + " is a link or no folder; the sandbox uses only real folders"
-                                             : "cannot open " + sofar + ": " + strerror(why);
-      return -1;
-    }
-    fd = next;
-  }
-  return fd;
-}
-
-// Removes everything in the folder DIR without following a link.
-bool removeContents(int dir) {
-  DIR* list = fdopendir(dup(dir));
-  if (list == nullptr) return false;
-  bool ok = true;
-  while (dirent* e = readdir(list)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    struct stat st;
-    if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      Fd sub(openat(dir, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      ok = sub.ok() && removeContents(sub.get()) && unlinkat(dir, e->d_name, AT_REMOVEDIR) == 0 && ok;
-    } else {
-      ok = unlinkat(dir, e->d_name, 0) == 0 && ok;
-    }
-  }
-  closedir(list);
-  return ok;
+  Fd root(open(base == "/" ? "/proc/self/root" : base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::string reached;
+  const int fd = root.ok() ? folder::openBelow(root.get(), relative, false, &reached) : -1;
+  if (fd >= 0) return fd;
+  missing = errno == ENOENT;
+  const std::string where = root.ok() ? joinedPath(base, reached) : base;
+  error = errno == ELOOP || errno == ENOTDIR ? where + " is a link or no folder; the sandbox uses only real folders"
+                                             : "cannot open " + where + ": " + reason();
+  return -1;
 }
 
 // What a file that is no regular file is, for a message.
@@ -92,10 +48,6 @@ std::string kindOf(mode_t mode) {
   if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
   if (S_ISSOCK(mode)) return "a socket";
   return "something else";
-}
-
-bool within(const std::string& path, const std::string& folder) {
-  return path == folder || path.compare(0, folder.size() + 1, folder + "/") == 0;
 }
 
 // Where FOLDER is or would be, resolved as far as it exists; nothing when it
@@ -113,23 +65,12 @@ std::optional<std::string> allowedPlace(const std::string& folder, const char* w
     return std::nullopt;
   }
   for (const char* system : {"/proc", "/sys", "/dev"}) {
-    if (within(path, system)) {
+    if (folder::within(path, system)) {
       error = std::string("the ") + what + " " + folder + " lies in the machine's " + system;
       return std::nullopt;
     }
   }
   return path;
-}
-
-// The entries of the folder FD, "." and ".." left out.
-std::vector<std::string> entries(int fd) {
-  std::vector<std::string> out;
-  DIR* list = fdopendir(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (list == nullptr) return out;
-  while (dirent* e = readdir(list))
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) out.push_back(e->d_name);
-  closedir(list);
-  return out;
 }
 
 bool isFolder(int dir, const std::string& name) {
@@ -174,7 +115,7 @@ std::optional<Sandbox> Sandbox::open(const std::string& folder, const std::strin
   sandbox.path_ = *path;
   sandbox.disk_ = *path + "/" + layout::kDisk;
   if (held->ok()) {
-    for (const std::string& name : entries(held->get())) {
+    for (const std::string& name : folder::names(held->get())) {
       const bool layout = std::any_of(std::begin(layout::kSandboxEntries), std::end(layout::kSandboxEntries),
                                       [&](const char* entry) { return name == entry; });
       if (!layout && isFolder(held->get(), name)) {
@@ -194,7 +135,7 @@ std::optional<Sandbox> Sandbox::open(const std::string& folder, const std::strin
     if (!diskPath) return std::nullopt;
     auto diskHeld = existingFolder(*diskPath, disk, error);
     if (!diskHeld) return std::nullopt;
-    if (diskHeld->ok() && !entries(diskHeld->get()).empty() && !isFolder(diskHeld->get(), "ProgramFiles")) {
+    if (diskHeld->ok() && !folder::names(diskHeld->get(), 1).empty() && !isFolder(diskHeld->get(), "ProgramFiles")) {
       error = disk + ": holds no folder ProgramFiles, so it is no device's disk; name an empty folder or a disk";
       return std::nullopt;
     }
@@ -228,7 +169,7 @@ bool Sandbox::keep(const std::string& archive, std::vector<std::string>& skipped
 
 bool emptyFolder(const std::string& path, std::string& error) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.ok() && removeContents(fd.get())) return true;
+  if (fd.ok() && folder::empty(fd.get())) return true;
   error = "cannot empty " + path;
   return false;
 }
@@ -242,7 +183,7 @@ std::optional<FileBytes> readRegular(const std::string& base, const std::string&
   const std::string shown = joinedPath(base, relative);
   std::string folderError;
   bool missing = false;
-  Fd dir(openFolder(base, folder, false, folderError, &missing));
+  Fd dir(openFolder(base, folder, folderError, missing));
   if (!dir.ok()) {
     if (!missing) error = folderError;
     return std::nullopt;
@@ -269,6 +210,11 @@ std::optional<FileBytes> readRegular(const std::string& base, const std::string&
     return std::nullopt;
   }
   return out;
+}
+
+std::optional<FileBytes> readRegular(const std::string& path, size_t limit, std::string& error) {
+  const size_t slash = path.rfind('/');
+  return readRegular(path.substr(0, slash), path.substr(slash + 1), limit, error);
 }
 
 }  // namespace sim::sandbox

@@ -80,5 +80,7 @@ struct FileBytes {
 };
 std::optional<FileBytes> readRegular(const std::string& base, const std::string& relative, size_t limit,
                                      std::string& error);
+// The same for the file at the absolute PATH, from its own folder on.
+std::optional<FileBytes> readRegular(const std::string& path, size_t limit, std::string& error);
 
 }  // namespace sim::sandbox
