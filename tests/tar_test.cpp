@@ -38,9 +38,8 @@ std::string withField(std::string bytes, size_t at, const std::string& text) {
 
 TEST(DiskChannel, ReadsBackWhatItWrote) {
   const std::string deep = "disk/" + std::string(90, 'a') + "/" + std::string(90, 'b');
-  const std::vector<Entry> written = {{"disk", Kind::Folder, '5', ""},
-                                      {deep, Kind::Folder, '5', ""},
-                                      {deep + "/x.ini", Kind::File, '0', std::string("k=1\r\n\0\xff", 7)}};
+  const std::vector<Entry> written = {
+      {"disk", Kind::Folder}, {deep, Kind::Folder}, {deep + "/x.ini", Kind::File, std::string("k=1\r\n\0\xff", 7)}};
   std::vector<Entry> got;
   std::string error;
   ASSERT_TRUE(read(archive(written), got, error)) << error;
@@ -51,11 +50,11 @@ TEST(DiskChannel, ReadsBackWhatItWrote) {
     EXPECT_EQ(got[i].bytes, written[i].bytes);
   }
   std::string tooLong;
-  EXPECT_FALSE(sim::tar::append(tooLong, {std::string(300, 'c'), Kind::File, '0', ""}, error));
+  EXPECT_FALSE(sim::tar::append(tooLong, {std::string(300, 'c'), Kind::File, ""}, error));
 }
 
 TEST(DiskChannel, RefusesWhatNoSoundArchiveHolds) {
-  const std::string file = archive({{"disk/f", Kind::File, '0', "abc"}});
+  const std::string file = archive({{"disk/f", Kind::File, "abc"}});
   const struct {
     const char* what;
     std::string bytes;
@@ -69,8 +68,7 @@ TEST(DiskChannel, RefusesWhatNoSoundArchiveHolds) {
       {"a parent folder", withField(file, 0, "disk/../../etc"), 8, 1024, "no path below"},
       {"an absolute name", withField(file, 0, "/etc/passwd"), 8, 1024, "no path below"},
       {"an empty part", withField(file, 0, "disk//f"), 8, 1024, "no path below"},
-      {"too many entries", archive({{"a", Kind::Folder, '5', ""}, {"b", Kind::Folder, '5', ""}}), 1, 1024,
-       "more than 1 entries"},
+      {"too many entries", archive({{"a", Kind::Folder}, {"b", Kind::Folder}}), 1, 1024, "more than 1 entries"},
       {"too many bytes", file, 8, 2, "more than 2 bytes"},
   };
   for (const auto& c : cases) {
@@ -84,7 +82,7 @@ TEST(DiskChannel, RefusesWhatNoSoundArchiveHolds) {
 TEST(DiskChannel, NamesLinksAndDevicesWithoutTheirBytes) {
   std::vector<Entry> got;
   std::string error;
-  ASSERT_TRUE(read(withField(archive({{"disk/l", Kind::File, '0', ""}}), 156, "2"), got, error)) << error;
+  ASSERT_TRUE(read(withField(archive({{"disk/l", Kind::File, ""}}), 156, "2"), got, error)) << error;
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].kind, Kind::Other);
   EXPECT_EQ(got[0].type, '2');

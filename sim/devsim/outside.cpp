@@ -39,8 +39,8 @@ void addModule(std::string& archive, const std::string& module) {
     fail(module + ": too large for a module (more than " + std::to_string(sim::limits::kDiskBytes) + " bytes)");
   const auto bytes = sim::readFile(module);
   if (!bytes) fail(module + ": cannot be read");
-  add(archive, {sim::layout::kInput, Kind::Folder, '5', ""});
-  add(archive, {sim::layout::kInputModule, Kind::File, '0', *bytes});
+  add(archive, {sim::layout::kInput, Kind::Folder});
+  add(archive, {sim::layout::kInputModule, Kind::File, *bytes});
 }
 
 // A disk that holds FILE at DISK_PATH, and nothing else.
@@ -48,8 +48,8 @@ void addSettingsDisk(std::string& archive, const std::string& file, const std::s
   const sim::sandbox::FileBytes bytes = namedSettingsFile(file);
   const std::string path = std::string(sim::layout::kDisk) + diskPath;
   for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
-    add(archive, {path.substr(0, slash), Kind::Folder, '5', ""});
-  add(archive, {path, Kind::File, '0', bytes.bytes});
+    add(archive, {path.substr(0, slash), Kind::Folder});
+  add(archive, {path, Kind::File, bytes.bytes});
 }
 
 sim::SessionOptions sessionOptions(const Options& o) {

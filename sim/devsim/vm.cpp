@@ -62,11 +62,10 @@ std::string writeChannel(const Options& o, const sim::Session& session) {
   const auto module = sim::readFile(session.modulePath());
   if (!module) failed("cannot read " + quoted(session.modulePath()), 1);
   using sim::layout::kInput;
-  bool fits =
-      sim::tar::append(archive, {kInput, sim::tar::Kind::Folder, '5', ""}, error) &&
-      sim::tar::append(archive, {std::string(kInput) + "/args", sim::tar::Kind::File, '0', arguments(o)}, error) &&
-      sim::tar::append(archive, {sim::layout::kInputModule, sim::tar::Kind::File, '0', *module}, error) &&
-      sim::disk::pack(session.disk(), sim::layout::kDisk, archive, error);
+  bool fits = sim::tar::append(archive, {kInput, sim::tar::Kind::Folder}, error) &&
+              sim::tar::append(archive, {std::string(kInput) + "/args", sim::tar::Kind::File, arguments(o)}, error) &&
+              sim::tar::append(archive, {sim::layout::kInputModule, sim::tar::Kind::File, *module}, error) &&
+              sim::disk::pack(session.disk(), sim::layout::kDisk, archive, error);
   if (!fits) failed(error, 1);
   sim::tar::finish(archive);
 

@@ -54,7 +54,7 @@ bool packFolder(int dir, const std::string& inside, const std::string& shown, st
     }
     bool ok = true;
     if (S_ISDIR(st.st_mode)) {
-      ok = tar::append(archive, {path, tar::Kind::Folder, '5', ""}, error) &&
+      ok = tar::append(archive, {path, tar::Kind::Folder}, error) &&
            packFolder(open, path, where, archive, counts, error, skipped, diskPath + "/" + name);
     } else {
       counts.bytes += static_cast<uint64_t>(st.st_size);
@@ -64,7 +64,7 @@ bool packFolder(int dir, const std::string& inside, const std::string& shown, st
         error = counts.bytes > limits::kDiskBytes
                     ? shown + ": the disk holds more than " + std::to_string(limits::kDiskBytes) + " bytes"
                     : where + ": " + reason();
-      ok = ok && tar::append(archive, {path, tar::Kind::File, '0', bytes}, error);
+      ok = ok && tar::append(archive, {path, tar::Kind::File, bytes}, error);
     }
     close(open);
     if (!ok) return false;
@@ -109,7 +109,7 @@ bool pack(const std::string& folder, const std::string& prefix, std::string& arc
     return false;
   }
   Counts counts;
-  const bool ok = tar::append(archive, {prefix, tar::Kind::Folder, '5', ""}, error) &&
+  const bool ok = tar::append(archive, {prefix, tar::Kind::Folder}, error) &&
                   packFolder(fd, prefix, folder, archive, counts, error, skipped, "");
   close(fd);
   return ok;

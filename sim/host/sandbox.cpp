@@ -147,8 +147,8 @@ std::optional<Sandbox> Sandbox::open(const std::string& folder, const std::strin
 bool Sandbox::pack(std::string& archive, std::vector<std::string>& skipped, std::string& error) const {
   struct stat st;
   if (lstat(disk_.c_str(), &st) != 0 && errno == ENOENT)
-    return tar::append(archive, {layout::kDisk, tar::Kind::Folder, '5', ""}, error) &&
-           tar::append(archive, {std::string(layout::kDisk) + "/ProgramFiles", tar::Kind::Folder, '5', ""}, error);
+    return tar::append(archive, {layout::kDisk, tar::Kind::Folder}, error) &&
+           tar::append(archive, {std::string(layout::kDisk) + "/ProgramFiles", tar::Kind::Folder}, error);
   return disk::pack(disk_, layout::kDisk, archive, error, &skipped);
 }
 

@@ -20,8 +20,8 @@ enum class Kind { Folder, File, Other };
 struct Entry {
   std::string path;  // relative, "/"-separated, no trailing "/"
   Kind kind = Kind::File;
-  char type = '0';    // the header's type: '0' file, '5' folder, '2' link, ...
   std::string bytes;  // a file's
+  char type = '0';    // as read: the header's type, '0' file, '5' folder, '2' link, ...
 };
 
 // Appends ENTRY (a folder or file) to ARCHIVE; false, with ERROR set, when
